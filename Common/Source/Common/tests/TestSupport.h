@@ -1,0 +1,57 @@
+// Helpers shared by the project's test suites.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace TesselSoftware::Testing {
+
+// A fresh folder under $TMPDIR (or /tmp), deleted with its contents when the
+// object goes out of scope.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // path() + "/" + relative
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+private:
+    std::string path_;
+};
+
+// Writes data to path (replacing it), creating missing parent folders.
+void WriteFile(const std::string& path, const std::string& data);
+// The whole content of path; fails the current test when unreadable.
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+
+// Runs fn in a forked child process and returns what it wrote to the pipe
+// descriptor it is given, with its exit status (or 128 + signal). When
+// drop_to_nobody is set and the test runs as root, the child first becomes
+// uid/gid 65534, so tests can see the system as an unprivileged account.
+struct ChildResult {
+    int status = -1;
+    std::string output;
+};
+ChildResult RunInChild(const std::function<int(int out_fd)>& fn, bool drop_to_nobody);
+inline constexpr unsigned kNobodyId = 65534;
+
+// Sets an environment variable for the object's lifetime, then restores it.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    bool had_value_ = false;
+    std::string old_value_;
+};
+
+}  // namespace TesselSoftware::Testing
