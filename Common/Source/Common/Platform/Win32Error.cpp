@@ -96,6 +96,7 @@ constexpr CodeText kSystemTexts[] = {
     {1208, "An extended error has occurred.\r\n"},
     {1222, "The network is not present or not started.\r\n"},
     {1223, "The operation was canceled by the user.\r\n"},
+    {1338, "The security descriptor structure is invalid.\r\n"},
     {1460, "This operation returned because the timeout period expired.\r\n"},
     {1702, "The binding handle is invalid.\r\n"},
     {1717, "The interface is unknown.\r\n"},

@@ -1,0 +1,482 @@
+#include "Common/Platform/RegistryStore.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "Common/FileSystemUtils.h"
+#include "Common/Platform/MachineLayout.h"
+#include "Common/Platform/Win32Error.h"
+
+namespace TesselSoftware {
+
+namespace {
+
+constexpr uint32_t kMaxValueBytes = 16u << 20;  // far above any setting; bounds a bad writer
+constexpr uint32_t kWriteRights = kKeySetValue | kKeyCreateSubKey | kKeyDelete | 0x20;
+constexpr int kBusyTimeoutMs = 30000;
+constexpr int kSchemaVersion = 1;
+
+std::string Fold(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return folded;
+}
+
+uint32_t SqliteToWin32(int rc) {
+    switch (rc & 0xFF) {
+        case SQLITE_OK:
+        case SQLITE_DONE:
+        case SQLITE_ROW: return Win32::kSuccess;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB: return Win32::kRegistryCorrupt;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_AUTH: return Win32::kAccessDenied;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED: return Win32::kBusy;
+        case SQLITE_FULL: return Win32::kDiskFull;
+        case SQLITE_NOMEM: return Win32::kNotEnoughMemory;
+        case SQLITE_CANTOPEN: return Win32::kCantOpenKey;
+        case SQLITE_TOOBIG: return Win32::kInvalidParameter;
+        default: return Win32::kRegistryIoFailed;
+    }
+}
+
+// One prepared statement; finalised on destruction.
+class Statement {
+public:
+    Statement(sqlite3* db, const char* sql) {
+        rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    bool ok() const { return rc_ == SQLITE_OK; }
+    int rc() const { return rc_; }
+    Statement& Bind(int index, int64_t value) {
+        if (ok()) rc_ = sqlite3_bind_int64(stmt_, index, value);
+        return *this;
+    }
+    Statement& Bind(int index, std::string_view text) {
+        if (ok()) {
+            rc_ = sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                                    SQLITE_TRANSIENT);
+        }
+        return *this;
+    }
+    Statement& BindBlob(int index, const void* data, uint32_t size) {
+        static const char kEmpty = 0;
+        if (ok()) {
+            rc_ = sqlite3_bind_blob(stmt_, index, size ? data : &kEmpty, static_cast<int>(size),
+                                    SQLITE_TRANSIENT);
+        }
+        return *this;
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error.
+    int Step() {
+        if (!ok()) return rc_;
+        const int rc = sqlite3_step(stmt_);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) rc_ = rc;
+        return rc;
+    }
+    int64_t Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+    std::string Text(int column) const {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, column));
+        return text ? std::string(text, sqlite3_column_bytes(stmt_, column)) : std::string();
+    }
+    std::string Blob(int column) const {
+        const auto* data = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
+        return data ? std::string(data, sqlite3_column_bytes(stmt_, column)) : std::string();
+    }
+
+private:
+    sqlite3_stmt* stmt_ = nullptr;
+    int rc_;
+};
+
+// Splits "A\B\C" into components; false for an empty component or one that
+// is too long.
+bool SplitKeyPath(std::string_view path, std::vector<std::string_view>* parts) {
+    parts->clear();
+    if (path.empty()) return true;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = path.find('\\', start);
+        const std::string_view part =
+            path.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (part.empty() || part.size() > kMaxKeyNameLength) return false;
+        parts->push_back(part);
+        if (end == std::string_view::npos) return true;
+        start = end + 1;
+    }
+}
+
+class SqliteRegistryStore final : public RegistryStore {
+public:
+    explicit SqliteRegistryStore(std::string path) : RegistryStore(std::move(path)) {}
+    ~SqliteRegistryStore() override {
+        if (db_ != nullptr) sqlite3_close_v2(db_);
+    }
+
+    bool read_only() const override {
+        std::lock_guard lock(mutex_);
+        const_cast<SqliteRegistryStore*>(this)->EnsureOpen();
+        return read_only_;
+    }
+
+    uint32_t OpenKey(const Key& parent, std::string_view sub_key, uint32_t access,
+                     Key* out) override {
+        std::lock_guard lock(mutex_);
+        if (uint32_t rc = CheckKey(parent)) return rc;
+        if (read_only_ && (access & kWriteRights)) return Win32::kAccessDenied;
+        int64_t id;
+        if (uint32_t rc = Resolve(parent.id, sub_key, &id)) return rc;
+        *out = Key{parent.store, id, access};
+        return Win32::kSuccess;
+    }
+
+    uint32_t CreateKey(const Key& parent, std::string_view sub_key, uint32_t access, Key* out,
+                       bool* created) override {
+        std::lock_guard lock(mutex_);
+        if (created) *created = false;
+        if (uint32_t rc = CheckKey(parent)) return rc;
+        std::vector<std::string_view> parts;
+        if (!SplitKeyPath(sub_key, &parts)) return Win32::kBadPathName;
+        if (read_only_) {
+            if (access & kWriteRights) return Win32::kAccessDenied;
+            int64_t id;
+            if (uint32_t rc = Resolve(parent.id, sub_key, &id)) {
+                return rc == Win32::kFileNotFound ? Win32::kAccessDenied : rc;
+            }
+            *out = Key{parent.store, id, access};
+            return Win32::kSuccess;
+        }
+        Transaction tx(this);
+        if (uint32_t rc = tx.Begin()) return rc;
+        int64_t id = parent.id;
+        bool made_last = false;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            int64_t child;
+            const uint32_t rc = FindChild(id, parts[i], &child);
+            if (rc == Win32::kFileNotFound) {
+                // A new key below parent needs the right to create subkeys there.
+                if (i == 0 && !(parent.access & kKeyCreateSubKey)) return Win32::kAccessDenied;
+                Statement insert(db_, "INSERT INTO keys(parent, name, fold) VALUES(?, ?, ?)");
+                if (insert.Bind(1, id).Bind(2, parts[i]).Bind(3, Fold(parts[i])).Step() !=
+                    SQLITE_DONE) {
+                    return SqliteToWin32(insert.rc());
+                }
+                child = sqlite3_last_insert_rowid(db_);
+                made_last = true;
+            } else if (rc != Win32::kSuccess) {
+                return rc;
+            } else {
+                made_last = false;
+            }
+            id = child;
+        }
+        if (uint32_t rc = tx.Commit()) return rc;
+        if (created) *created = made_last;
+        *out = Key{parent.store, id, access};
+        return Win32::kSuccess;
+    }
+
+    uint32_t DeleteKey(const Key& parent, std::string_view sub_key) override {
+        std::lock_guard lock(mutex_);
+        if (uint32_t rc = CheckKey(parent)) return rc;
+        if (read_only_) return Win32::kAccessDenied;
+        Transaction tx(this);
+        if (uint32_t rc = tx.Begin()) return rc;
+        int64_t id;
+        if (uint32_t rc = Resolve(parent.id, sub_key, &id)) return rc;
+        if (id <= static_cast<int64_t>(RegistryRoot::kClassesRoot)) return Win32::kAccessDenied;
+        Statement children(db_, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
+        const int step = children.Bind(1, id).Step();
+        if (step == SQLITE_ROW) return Win32::kAccessDenied;
+        if (step != SQLITE_DONE) return SqliteToWin32(children.rc());
+        Statement values(db_, "DELETE FROM vals WHERE key = ?");
+        if (values.Bind(1, id).Step() != SQLITE_DONE) return SqliteToWin32(values.rc());
+        Statement key(db_, "DELETE FROM keys WHERE id = ?");
+        if (key.Bind(1, id).Step() != SQLITE_DONE) return SqliteToWin32(key.rc());
+        return tx.Commit();
+    }
+
+    uint32_t QueryValue(const Key& key, std::string_view name, uint32_t* type, void* data,
+                        uint32_t* size) override {
+        std::lock_guard lock(mutex_);
+        if (uint32_t rc = CheckKey(key)) return rc;
+        if (!(key.access & kKeyQueryValue)) return Win32::kAccessDenied;
+        if (empty_) return Win32::kFileNotFound;
+        Statement select(db_, "SELECT type, data FROM vals WHERE key = ? AND fold = ?");
+        const int step = select.Bind(1, key.id).Bind(2, Fold(name)).Step();
+        if (step == SQLITE_DONE) return Win32::kFileNotFound;
+        if (step != SQLITE_ROW) return SqliteToWin32(select.rc());
+        const std::string blob = select.Blob(1);
+        if (type) *type = static_cast<uint32_t>(select.Int(0));
+        if (size == nullptr) return data ? Win32::kInvalidParameter : Win32::kSuccess;
+        const uint32_t available = *size;
+        *size = static_cast<uint32_t>(blob.size());
+        if (data == nullptr) return Win32::kSuccess;
+        if (blob.size() > available) return Win32::kMoreData;
+        std::memcpy(data, blob.data(), blob.size());
+        return Win32::kSuccess;
+    }
+
+    uint32_t SetValue(const Key& key, std::string_view name, uint32_t type, const void* data,
+                      uint32_t size) override {
+        std::lock_guard lock(mutex_);
+        if (uint32_t rc = CheckKey(key)) return rc;
+        if (read_only_ || !(key.access & kKeySetValue)) return Win32::kAccessDenied;
+        if (name.size() > kMaxValueNameLength || size > kMaxValueBytes) {
+            return Win32::kInvalidParameter;
+        }
+        Statement upsert(db_,
+                         "INSERT INTO vals(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?) "
+                         "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, "
+                         "data = excluded.data");
+        upsert.Bind(1, key.id).Bind(2, name).Bind(3, Fold(name)).Bind(4, int64_t{type});
+        if (upsert.BindBlob(5, data, size).Step() != SQLITE_DONE) {
+            return SqliteToWin32(upsert.rc());
+        }
+        return Win32::kSuccess;
+    }
+
+    uint32_t DeleteValue(const Key& key, std::string_view name) override {
+        std::lock_guard lock(mutex_);
+        if (uint32_t rc = CheckKey(key)) return rc;
+        if (read_only_ || !(key.access & kKeySetValue)) return Win32::kAccessDenied;
+        Statement remove(db_, "DELETE FROM vals WHERE key = ? AND fold = ?");
+        if (remove.Bind(1, key.id).Bind(2, Fold(name)).Step() != SQLITE_DONE) {
+            return SqliteToWin32(remove.rc());
+        }
+        return sqlite3_changes(db_) ? Win32::kSuccess : Win32::kFileNotFound;
+    }
+
+    uint32_t EnumKey(const Key& key, uint32_t index, std::string* name) override {
+        std::lock_guard lock(mutex_);
+        if (uint32_t rc = CheckKey(key)) return rc;
+        if (!(key.access & kKeyEnumerateSubKeys)) return Win32::kAccessDenied;
+        if (empty_) return Win32::kNoMoreItems;
+        Statement select(db_, "SELECT name FROM keys WHERE parent = ? ORDER BY fold LIMIT 1 OFFSET ?");
+        const int step = select.Bind(1, key.id).Bind(2, int64_t{index}).Step();
+        if (step == SQLITE_DONE) return Win32::kNoMoreItems;
+        if (step != SQLITE_ROW) return SqliteToWin32(select.rc());
+        *name = select.Text(0);
+        return Win32::kSuccess;
+    }
+
+    uint32_t EnumValue(const Key& key, uint32_t index, std::string* name, uint32_t* type,
+                       std::string* data) override {
+        std::lock_guard lock(mutex_);
+        if (uint32_t rc = CheckKey(key)) return rc;
+        if (!(key.access & kKeyQueryValue)) return Win32::kAccessDenied;
+        if (empty_) return Win32::kNoMoreItems;
+        Statement select(db_,
+                         "SELECT name, type, data FROM vals WHERE key = ? ORDER BY rowid "
+                         "LIMIT 1 OFFSET ?");
+        const int step = select.Bind(1, key.id).Bind(2, int64_t{index}).Step();
+        if (step == SQLITE_DONE) return Win32::kNoMoreItems;
+        if (step != SQLITE_ROW) return SqliteToWin32(select.rc());
+        *name = select.Text(0);
+        if (type) *type = static_cast<uint32_t>(select.Int(1));
+        if (data) *data = select.Blob(2);
+        return Win32::kSuccess;
+    }
+
+private:
+    // BEGIN IMMEDIATE ... COMMIT; rolls back when not committed.
+    class Transaction {
+    public:
+        explicit Transaction(SqliteRegistryStore* store) : db_(store->db_) {}
+        ~Transaction() {
+            if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        uint32_t Begin() {
+            const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+            open_ = rc == SQLITE_OK;
+            return SqliteToWin32(rc);
+        }
+        uint32_t Commit() {
+            const int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK) open_ = false;
+            return SqliteToWin32(rc);
+        }
+
+    private:
+        sqlite3* db_;
+        bool open_ = false;
+    };
+
+    // REQUIRES: mutex_ held. Opens the database on first use and again
+    // after a failed attempt (the service may create the file later).
+    uint32_t EnsureOpen() {
+        if (db_ != nullptr) return Win32::kSuccess;
+        read_only_ = false;
+        empty_ = false;
+        CreateFileIfMissing();
+        int rc = sqlite3_open_v2(path().c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
+                                 nullptr);
+        if (rc != SQLITE_OK) {
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+            rc = sqlite3_open_v2(path().c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
+                                 nullptr);
+            if (rc != SQLITE_OK) {
+                sqlite3_close_v2(db_);
+                db_ = nullptr;
+                return ::access(path().c_str(), F_OK) == 0 ? Win32::kAccessDenied
+                                                           : Win32::kFileNotFound;
+            }
+            read_only_ = true;
+        }
+        sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+        const uint32_t rc_schema = read_only_ ? CheckSchema() : CreateSchema();
+        if (rc_schema != Win32::kSuccess) {
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+        }
+        return rc_schema;
+    }
+
+    // The file is created by us, mode 0640 whatever the umask, group "vexor"
+    // when that group exists, so the gateway's account can read it.
+    void CreateFileIfMissing() {
+        if (::access(path().c_str(), F_OK) == 0) return;
+        EnsureDirectory(ParentPath(path()), true);
+        const int fd = ::open(path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+        if (fd < 0) return;
+        ::fchmod(fd, 0640);
+        if (const struct group* vexor = ::getgrnam("vexor")) {
+            if (::fchown(fd, static_cast<uid_t>(-1), vexor->gr_gid) != 0) {
+                // Not fatal: root can still read and write; readers need the group.
+            }
+        }
+        ::fsync(fd);
+        ::close(fd);
+    }
+
+    uint32_t CreateSchema() {
+        // Rollback journal (not WAL): a reader that may only read the file
+        // needs no shared-memory file beside it. FULL sync makes each commit
+        // durable before the call returns.
+        const char* kSetup =
+            "PRAGMA journal_mode = DELETE;"
+            "PRAGMA synchronous = FULL;";
+        int rc = sqlite3_exec(db_, kSetup, nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) return SqliteToWin32(rc);
+        int64_t version = 0;
+        if (uint32_t err = UserVersion(&version)) return err;
+        if (version == kSchemaVersion) return Win32::kSuccess;
+        if (version != 0) return Win32::kRegistryCorrupt;
+        const char* kSchema =
+            "BEGIN IMMEDIATE;"
+            "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL,"
+            " name TEXT NOT NULL, fold TEXT NOT NULL, UNIQUE(parent, fold));"
+            "CREATE TABLE IF NOT EXISTS vals(key INTEGER NOT NULL, name TEXT NOT NULL,"
+            " fold TEXT NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL,"
+            " PRIMARY KEY(key, fold));"
+            "INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES"
+            " (1, 0, 'HKEY_LOCAL_MACHINE', 'hkey_local_machine'),"
+            " (2, 0, 'HKEY_CLASSES_ROOT', 'hkey_classes_root');"
+            "PRAGMA user_version = 1;"
+            "COMMIT;";
+        rc = sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            return SqliteToWin32(rc);
+        }
+        return Win32::kSuccess;
+    }
+
+    uint32_t CheckSchema() {
+        int64_t version = 0;
+        if (uint32_t err = UserVersion(&version)) return err;
+        if (version == 0) {
+            empty_ = true;  // nobody has written the store yet
+        } else if (version != kSchemaVersion) {
+            return Win32::kRegistryCorrupt;
+        }
+        return Win32::kSuccess;
+    }
+
+    uint32_t UserVersion(int64_t* version) {
+        Statement pragma(db_, "PRAGMA user_version");
+        if (pragma.Step() != SQLITE_ROW) return SqliteToWin32(pragma.rc());
+        *version = pragma.Int(0);
+        return Win32::kSuccess;
+    }
+
+    // REQUIRES: mutex_ held. The store is open and key still exists.
+    uint32_t CheckKey(const Key& key) {
+        if (!key.valid() || key.store.get() != this) return Win32::kInvalidHandle;
+        if (uint32_t rc = EnsureOpen()) return rc;
+        if (key.id <= static_cast<int64_t>(RegistryRoot::kClassesRoot) && key.id > 0) {
+            return Win32::kSuccess;
+        }
+        if (empty_) return Win32::kKeyDeleted;
+        Statement select(db_, "SELECT 1 FROM keys WHERE id = ?");
+        const int step = select.Bind(1, key.id).Step();
+        if (step == SQLITE_ROW) return Win32::kSuccess;
+        return step == SQLITE_DONE ? Win32::kKeyDeleted : SqliteToWin32(select.rc());
+    }
+
+    uint32_t FindChild(int64_t parent, std::string_view name, int64_t* id) {
+        if (empty_) return Win32::kFileNotFound;
+        Statement select(db_, "SELECT id FROM keys WHERE parent = ? AND fold = ?");
+        const int step = select.Bind(1, parent).Bind(2, Fold(name)).Step();
+        if (step == SQLITE_DONE) return Win32::kFileNotFound;
+        if (step != SQLITE_ROW) return SqliteToWin32(select.rc());
+        *id = select.Int(0);
+        return Win32::kSuccess;
+    }
+
+    uint32_t Resolve(int64_t parent, std::string_view path, int64_t* id) {
+        std::vector<std::string_view> parts;
+        if (!SplitKeyPath(path, &parts)) return Win32::kBadPathName;
+        int64_t current = parent;
+        for (std::string_view part : parts) {
+            if (uint32_t rc = FindChild(current, part, &current)) return rc;
+        }
+        *id = current;
+        return Win32::kSuccess;
+    }
+
+    mutable std::mutex mutex_;
+    sqlite3* db_ = nullptr;   // GUARDED_BY(mutex_)
+    bool read_only_ = false;  // GUARDED_BY(mutex_)
+    bool empty_ = false;      // GUARDED_BY(mutex_): read-only file without a schema yet
+};
+
+}  // namespace
+
+RegistryStore::Key RegistryStore::Root(RegistryRoot root) {
+    return Key{shared_from_this(), static_cast<int64_t>(root), kKeyAllAccess};
+}
+
+std::shared_ptr<RegistryStore> RegistryStore::ForPath(const std::string& path) {
+    static std::mutex mutex;
+    static std::map<std::string, std::weak_ptr<RegistryStore>> stores;
+    std::lock_guard lock(mutex);
+    std::weak_ptr<RegistryStore>& slot = stores[path];
+    if (auto store = slot.lock()) return store;
+    auto store = std::make_shared<SqliteRegistryStore>(path);
+    slot = store;
+    return store;
+}
+
+std::shared_ptr<RegistryStore> RegistryStore::Default() {
+    return ForPath(MachineLayout::RegistryStorePath());
+}
+
+}  // namespace TesselSoftware

@@ -1,0 +1,114 @@
+// The registry store: a hierarchical, typed settings store shared by the
+// service, the plug-in and the tools, kept in one SQLite database file.
+//
+//   auto store = RegistryStore::Default();          // honours VEXOR_SYSTEM_ROOT
+//   RegistryStore::Key key;
+//   uint32_t rc = store->CreateKey(store->Root(RegistryRoot::kLocalMachine),
+//                                  "SOFTWARE\\Quorvane\\Vexor for Tessel",
+//                                  kKeyAllAccess, &key, nullptr);
+//
+// Every operation returns a Win32 error number (0 on success) and behaves as
+// the Windows registry does where callers can tell: key and value names
+// compare case-insensitively (ASCII) and keep their spelling; value data is
+// stored byte for byte with its type number, so a too-small buffer gives 234
+// (more data) with the needed size, a missing value 2, the end of an
+// enumeration 259. Handles carry access rights (a write through a read-only
+// handle gives 5); a process that can only read the database file reads
+// normally and gets 5 on writes; a damaged file gives 1009.
+//
+// Each write is one transaction, durable when the call returns. Several
+// processes and threads may use the store at once. Safe for concurrent use.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace TesselSoftware {
+
+enum class RegistryRoot : int64_t { kLocalMachine = 1, kClassesRoot = 2 };
+
+// Value types, with the Windows numbers.
+inline constexpr uint32_t kRegNone = 0;
+inline constexpr uint32_t kRegSz = 1;
+inline constexpr uint32_t kRegExpandSz = 2;
+inline constexpr uint32_t kRegBinary = 3;
+inline constexpr uint32_t kRegDword = 4;
+inline constexpr uint32_t kRegMultiSz = 7;
+inline constexpr uint32_t kRegQword = 11;
+
+// Access rights, with the Windows numbers.
+inline constexpr uint32_t kKeyQueryValue = 0x0001;
+inline constexpr uint32_t kKeySetValue = 0x0002;
+inline constexpr uint32_t kKeyCreateSubKey = 0x0004;
+inline constexpr uint32_t kKeyEnumerateSubKeys = 0x0008;
+inline constexpr uint32_t kKeyNotify = 0x0010;
+inline constexpr uint32_t kKeyDelete = 0x10000;
+inline constexpr uint32_t kKeyRead = 0x20019;
+inline constexpr uint32_t kKeyWrite = 0x20006;
+inline constexpr uint32_t kKeyAllAccess = 0xF003F;
+
+// Longest key name component and value name, in characters.
+inline constexpr size_t kMaxKeyNameLength = 255;
+inline constexpr size_t kMaxValueNameLength = 16383;
+
+class RegistryStore : public std::enable_shared_from_this<RegistryStore> {
+public:
+    // An open key: which key, and with which rights. Cheap to copy.
+    struct Key {
+        std::shared_ptr<RegistryStore> store;
+        int64_t id = 0;
+        uint32_t access = 0;
+        bool valid() const { return store != nullptr && id != 0; }
+    };
+
+    // The store at the machine layout's registry store path; one object per
+    // path and process.
+    static std::shared_ptr<RegistryStore> Default();
+    static std::shared_ptr<RegistryStore> ForPath(const std::string& path);
+
+    virtual ~RegistryStore() = default;
+    RegistryStore(const RegistryStore&) = delete;
+    RegistryStore& operator=(const RegistryStore&) = delete;
+
+    // A predefined root, opened with full access.
+    Key Root(RegistryRoot root);
+    const std::string& path() const { return path_; }
+    // True when this process can only read the database file.
+    virtual bool read_only() const = 0;
+
+    // sub_key is a "\"-separated path below parent ("" = parent itself).
+    // Missing key: 2. Deleted parent: 1018.
+    virtual uint32_t OpenKey(const Key& parent, std::string_view sub_key, uint32_t access,
+                             Key* out) = 0;
+    // Creates the missing keys of sub_key; *created tells whether the last
+    // one is new (may be nullptr).
+    virtual uint32_t CreateKey(const Key& parent, std::string_view sub_key, uint32_t access,
+                               Key* out, bool* created) = 0;
+    // Deletes a key and its values; a key that still has subkeys, or a
+    // root, cannot be deleted (5).
+    virtual uint32_t DeleteKey(const Key& parent, std::string_view sub_key) = 0;
+
+    // Like RegQueryValueEx: data may be nullptr to ask for type and size;
+    // *size is the buffer size in, the value's size out (also on 234).
+    virtual uint32_t QueryValue(const Key& key, std::string_view name, uint32_t* type,
+                                void* data, uint32_t* size) = 0;
+    virtual uint32_t SetValue(const Key& key, std::string_view name, uint32_t type,
+                              const void* data, uint32_t size) = 0;
+    virtual uint32_t DeleteValue(const Key& key, std::string_view name) = 0;
+
+    // Subkeys in case-insensitive name order; 259 past the end.
+    virtual uint32_t EnumKey(const Key& key, uint32_t index, std::string* name) = 0;
+    // Values in the order they were first written; 259 past the end.
+    virtual uint32_t EnumValue(const Key& key, uint32_t index, std::string* name, uint32_t* type,
+                               std::string* data) = 0;
+
+protected:
+    explicit RegistryStore(std::string path) : path_(std::move(path)) {}
+
+private:
+    const std::string path_;  // constant after construction
+};
+
+}  // namespace TesselSoftware
