@@ -340,6 +340,8 @@ private:
             }
             read_only_ = true;
         }
+        // SQLite quietly opens a file it may not write read-only.
+        if (sqlite3_db_readonly(db_, "main") == 1) read_only_ = true;
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
         const uint32_t rc_schema = read_only_ ? CheckSchema() : CreateSchema();
         if (rc_schema != Win32::kSuccess) {

@@ -1,9 +1,11 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <grp.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -92,6 +94,77 @@ ChildResult RunInChild(const std::function<int(int out_fd)>& fn, bool drop_to_no
     ::waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+SpawnedProcess::SpawnedProcess(const std::vector<std::string>& argv) {
+    int fds[2];
+    if (::pipe(fds) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        ADD_FAILURE() << "cannot start " << argv[0];
+        return;
+    }
+    pid_ = pid;
+    out_fd_ = fds[0];
+}
+
+SpawnedProcess::~SpawnedProcess() {
+    if (pid_ > 0) {
+        Kill(SIGKILL);
+        Wait();
+    }
+    if (out_fd_ >= 0) ::close(out_fd_);
+}
+
+std::string SpawnedProcess::ReadLine() {
+    for (;;) {
+        const size_t end = buffered_.find('\n');
+        if (end != std::string::npos) {
+            std::string line = buffered_.substr(0, end);
+            buffered_.erase(0, end + 1);
+            return line;
+        }
+        char chunk[512];
+        const ssize_t got = out_fd_ >= 0 ? ::read(out_fd_, chunk, sizeof chunk) : 0;
+        if (got <= 0) {
+            std::string rest;
+            rest.swap(buffered_);
+            return rest;
+        }
+        buffered_.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+void SpawnedProcess::Kill(int signal) {
+    if (pid_ > 0) ::kill(pid_, signal);
+}
+
+int SpawnedProcess::Wait(std::string* output) {
+    if (pid_ <= 0) return -1;
+    std::string rest = buffered_;
+    buffered_.clear();
+    char chunk[512];
+    ssize_t got;
+    while (out_fd_ >= 0 && (got = ::read(out_fd_, chunk, sizeof chunk)) > 0) rest.append(chunk, got);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (output) *output = rest;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace TesselSoftware::Testing {
 
@@ -39,6 +40,29 @@ struct ChildResult {
 };
 ChildResult RunInChild(const std::function<int(int out_fd)>& fn, bool drop_to_nobody);
 inline constexpr unsigned kNobodyId = 65534;
+
+// A program started with posix_spawn, its standard output read through a
+// pipe. Killed with SIGKILL and reaped on destruction if still running.
+class SpawnedProcess {
+public:
+    explicit SpawnedProcess(const std::vector<std::string>& argv);
+    ~SpawnedProcess();
+    SpawnedProcess(const SpawnedProcess&) = delete;
+    SpawnedProcess& operator=(const SpawnedProcess&) = delete;
+
+    int pid() const { return pid_; }
+    // Reads one line of output (without "\n"); "" at the end of output.
+    std::string ReadLine();
+    void Kill(int signal);
+    // Waits for the exit; returns the exit status or 128 + signal, and
+    // stores the rest of the output in *output when given.
+    int Wait(std::string* output = nullptr);
+
+private:
+    int pid_ = -1;
+    int out_fd_ = -1;
+    std::string buffered_;
+};
 
 // Sets an environment variable for the object's lifetime, then restores it.
 class ScopedEnv {
