@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
@@ -322,6 +323,8 @@ TEST_F(UpdaterSettingsTest, LockedSavesAndReadsNeverMixPairs) {
     reader.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
     int reads = 0;
     while (!done.load() || reads < 10) {
+        // Give the writer its turn: an in-process lock hands over unfairly.
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
         NamedMutex::Guard guard(*lock);
         std::string path;
         uint32_t version = 0;
