@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "Common/Platform/ProcessRunner.h"
+#include "Common/Platform/Win32Error.h"
+
+namespace TesselSoftware {
+namespace {
+
+TEST(SplitCommandLine, FollowsTheWindowsQuotingRules) {
+    struct Row {
+        const char* line;
+        std::vector<std::string> args;
+    } rows[] = {
+        {"\"/opt/vexor/7za\" x -y -p\"\" -o\"/dat/~build\" \"/dat/avvdat-1.zip\"",
+         {"/opt/vexor/7za", "x", "-y", "-p", "-o/dat/~build", "/dat/avvdat-1.zip"}},
+        {"\"/Program Files/X/7za\" a \"/dat/a b.zip\" \"/dat/x/*\"",
+         {"/Program Files/X/7za", "a", "/dat/a b.zip", "/dat/x/*"}},
+        {"  a\t b  ", {"a", "b"}},
+        {"a\\\\\\\"b", {"a\\\"b"}},     // 3 backslashes + quote: one backslash, literal quote
+        {"\"a\\\\\" b", {"a\\", "b"}},  // 2 backslashes + quote: one backslash, quote closes
+        {"a\\b\\\\c", {"a\\b\\\\c"}},   // backslashes not before a quote stay
+        {"\"say \"\"hi\"\"\"", {"say \"hi\""}},
+        {"\"\"", {""}},
+        {"", {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        EXPECT_EQ(row.args, SplitCommandLine(row.line));
+    }
+}
+
+TEST(RunChildProcess, ReportsExitCodesTimeOutsAndMissingPrograms) {
+    ChildOutcome outcome = RunChildProcess({"/bin/sh", "-c", "exit 7"}, 10000);
+    EXPECT_EQ(ChildOutcome::Kind::kExited, outcome.kind);
+    EXPECT_EQ(7, outcome.exit_code);
+
+    outcome = RunChildProcess({"true"}, 10000);  // found on PATH
+    EXPECT_EQ(ChildOutcome::Kind::kExited, outcome.kind);
+    EXPECT_EQ(0, outcome.exit_code);
+
+    const auto start = std::chrono::steady_clock::now();
+    outcome = RunChildProcess({"/bin/sleep", "30"}, 200);
+    EXPECT_EQ(ChildOutcome::Kind::kTimedOut, outcome.kind);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+
+    outcome = RunChildProcess({"/nonexistent/7za", "x"}, 1000);
+    EXPECT_EQ(ChildOutcome::Kind::kStartFailed, outcome.kind);
+    EXPECT_EQ(Win32::kFileNotFound, outcome.error);
+}
+
+TEST(RunChildProcess, TheChildInheritsNoDescriptorsBeyondStandardError) {
+    // /proc/self/fd of the child lists only 0, 1, 2 (and the one ls opens).
+    const ChildOutcome outcome = RunChildProcess(
+        {"/bin/sh", "-c", "test $(ls /proc/self/fd | wc -l) -le 4"}, 10000);
+    EXPECT_EQ(ChildOutcome::Kind::kExited, outcome.kind);
+    EXPECT_EQ(0, outcome.exit_code);
+}
+
+}  // namespace
+}  // namespace TesselSoftware
