@@ -97,8 +97,11 @@ bool DelTree(const std::string& folder) {
     if (folder.empty()) throw ExceptionBase(0, "DelTree passed a NULL path.");
     std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
     if (!dir) {
+        // A folder that is not there has nothing left to delete; one that
+        // cannot be listed is a failure.
+        const int error = errno;
         SetLastErrorFromErrno();
-        return false;
+        return error == ENOENT;
     }
     // Entries are removed as the walk goes; the directory stream tolerates
     // that (removed entries are simply not returned again).

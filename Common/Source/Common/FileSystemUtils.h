@@ -38,7 +38,8 @@ inline void AddLongPathPrefix(std::string& /*path*/) {}
 // Deletes everything inside folder, not folder itself. Write protection is
 // cleared first; symbolic links are removed, never followed. Failures are
 // counted, reported as warnings through the current event log (if any), and
-// the walk carries on. Returns true when nothing failed. Throws
+// the walk carries on. Returns true when nothing failed (a missing folder
+// has nothing to delete). Throws
 // ExceptionBase(0, "DelTree passed a NULL path.") for an empty folder.
 bool DelTree(const std::string& folder);
 

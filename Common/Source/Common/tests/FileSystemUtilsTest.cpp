@@ -129,7 +129,7 @@ TEST(DelTree, RemovesLinksWithoutFollowingThem) {
     EXPECT_TRUE(Exists(dir / "outside/keep.dat"));
 }
 
-TEST(DelTree, EmptyPathThrowsAndMissingFolderFails) {
+TEST(DelTree, EmptyPathThrowsAndAMissingFolderHasNothingToDelete) {
     try {
         DelTree("");
         FAIL() << "no exception";
@@ -137,7 +137,9 @@ TEST(DelTree, EmptyPathThrowsAndMissingFolderFails) {
         EXPECT_EQ("DelTree passed a NULL path.", e.Message());
     }
     ScratchDir dir;
-    EXPECT_FALSE(DelTree(dir / "missing"));
+    EXPECT_TRUE(DelTree(dir / "missing"));
+    WriteFile(dir / "file", "x");
+    EXPECT_FALSE(DelTree(dir / "file"));  // not a folder
 }
 
 TEST(DelTree, FailuresAreReportedThroughTheCurrentEventLogAndTheWalkGoesOn) {
