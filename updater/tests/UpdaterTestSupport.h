@@ -1,0 +1,58 @@
+// Fakes shared by the updater's tests.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Common/Logging.h"
+#include "Common/Platform/EventJournal.h"
+
+namespace TesselSoftware::Testing {
+
+// A text log that keeps every line with its level.
+class RecordingLog : public ILogging {
+public:
+    bool LogV(int32_t level, const char* format, va_list args) override {
+        char text[4096];
+        std::vsnprintf(text, sizeof text, format, args);
+        std::lock_guard lock(mutex_);
+        lines_.push_back(std::to_string(level) + " " + text);
+        return true;
+    }
+    std::vector<std::string> Lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    bool Contains(const std::string& text) const {
+        for (const std::string& line : Lines()) {
+            if (line.find(text) != std::string::npos) return true;
+        }
+        return false;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// An event sink that keeps events as "type id text" lines, or fails each
+// write with a given error.
+class RecordingEventSink : public IEventSink {
+public:
+    uint32_t fail_with = 0;
+    std::vector<std::string> events;
+    uint32_t Write(const std::string& source, IEventLogging::EventType type, uint32_t event_id,
+                   const std::string& text) override {
+        if (fail_with != 0) return fail_with;
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%08X", event_id);
+        events.push_back(source + " " + std::to_string(static_cast<int>(type)) + " " + id + " " +
+                         text);
+        return 0;
+    }
+};
+
+}  // namespace TesselSoftware::Testing
