@@ -300,7 +300,7 @@ UpdateStatus UpdaterSettings::GetUpdateStatus() const {
     }
 }
 
-bool UpdaterSettings::ReadFolderValue(const char* name, std::string* path) const {
+bool UpdaterSettings::ReadFolderValue(const char* name, std::string* path) {
     try {
         RegistryKey key;
         key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
@@ -323,11 +323,11 @@ bool UpdaterSettings::ReadFolderValue(const char* name, std::string* path) const
     }
 }
 
-bool UpdaterSettings::ReadEnginePath(std::string* path) const {
+bool UpdaterSettings::ReadEnginePath(std::string* path) {
     return ReadFolderValue("EnginePath", path);
 }
 
-bool UpdaterSettings::ReadInstallPath(std::string* path) const {
+bool UpdaterSettings::ReadInstallPath(std::string* path) {
     return ReadFolderValue("InstallPath", path);
 }
 

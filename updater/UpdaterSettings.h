@@ -96,8 +96,9 @@ public:
     // The folder (ending in "/") of EnginePath or InstallPath; false when
     // the key or value is missing or not a terminated string of at most 520
     // characters. Never throws.
-    bool ReadEnginePath(std::string* path) const;
-    bool ReadInstallPath(std::string* path) const;
+    // Read the store directly (no fields are involved).
+    static bool ReadEnginePath(std::string* path);
+    static bool ReadInstallPath(std::string* path);
     // Writes EnginePath / EngineHash; failures are not reported.
     void WriteEnginePath(const std::string& path);
     void WriteEngineHash(const std::string& text);
@@ -111,7 +112,7 @@ private:
     // Opens the product key for read, set-value and create-subkey access,
     // creating it when it cannot be opened (create_missing).
     RegistryKey OpenProductKey(bool create_missing) const;
-    bool ReadFolderValue(const char* name, std::string* path) const;
+    static bool ReadFolderValue(const char* name, std::string* path);
     void WriteValueQuietly(const char* name, const std::string& text);
 
     std::shared_ptr<NamedMutex> registry_lock_;
