@@ -40,17 +40,27 @@ void UpdaterCore::SetClockForTesting(Clock clock) {
 }
 
 void UpdaterCore::AddMessageText(const std::string& text) {
+    std::function<void(const std::string&)> observer;
+    {
+        std::lock_guard lock(state_lock_);
+        log_.Log(kLogTrace, "%s\r\n", text.c_str());
+        const int64_t now = clock_();
+        observer = observer_;
+        if (!history_.empty() && history_.back().text == text) {
+            history_.back().time = now;  // a repeated message only moves its time
+        } else {
+            history_.push_back({now, text});
+            if (history_.size() > kMaxMessages) {
+                history_.erase(history_.begin(), history_.end() - kMaxMessages);
+            }
+        }
+    }
+    if (observer) observer(text);
+}
+
+void UpdaterCore::SetMessageObserver(std::function<void(const std::string&)> observer) {
     std::lock_guard lock(state_lock_);
-    log_.Log(kLogTrace, "%s\r\n", text.c_str());
-    const int64_t now = clock_();
-    if (!history_.empty() && history_.back().text == text) {
-        history_.back().time = now;  // a repeated message only moves its time
-        return;
-    }
-    history_.push_back({now, text});
-    if (history_.size() > kMaxMessages) {
-        history_.erase(history_.begin(), history_.end() - kMaxMessages);
-    }
+    observer_ = std::move(observer);
 }
 
 bool UpdaterCore::IsCancelled() const {

@@ -16,6 +16,7 @@
 
 #include "Common/AutoResetEvent.h"
 #include "Common/Logging.h"
+#include "DatUpdater.h"
 #include "UpdateProgress.h"
 #include "UpdaterSettings.h"
 
@@ -58,9 +59,17 @@ public:
 
     ILogging& Log() const { return log_; }
     void SetClockForTesting(Clock clock);
+    // Called with each message as it is added (after the state lock is
+    // released); for console front ends.
+    void SetMessageObserver(std::function<void(const std::string&)> observer);
+
+    DatUpdater& GetDatUpdater() { return dat_updater_; }
+    // The installed DAT version for the control interface.
+    std::string GetDATVersionText() { return dat_updater_.GetDATVersionText(); }
 
 private:
     ILogging& log_;
+    DatUpdater dat_updater_{this};
     mutable std::recursive_mutex state_lock_;
     bool cancelled_ = false;               // GUARDED_BY(state_lock_)
     AutoResetEvent trigger_event_;
@@ -68,6 +77,7 @@ private:
     std::string current_status_text_;      // GUARDED_BY(state_lock_)
     std::vector<MessageEntry> history_;    // GUARDED_BY(state_lock_), oldest first
     Clock clock_;                          // GUARDED_BY(state_lock_)
+    std::function<void(const std::string&)> observer_;  // GUARDED_BY(state_lock_)
 };
 
 }  // namespace TesselSoftware

@@ -1,0 +1,87 @@
+// DatUpdater: one DAT update pass. It finds the installed and the newest
+// available version, builds the new set beside the old one (incrementally
+// through the engine library, or from the full archive), switches the
+// settings to it under the registry lock and tidies old sets away.
+//
+// Runs on the service loop's thread only. A failure leaves the previous set
+// configured and removes what the pass had started.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace TesselSoftware {
+
+class CDownloader;
+class DeltaCatalogue;
+class UpdaterCore;
+
+class DatUpdater {
+public:
+    explicit DatUpdater(UpdaterCore* core) : core_(core) {}
+    DatUpdater(const DatUpdater&) = delete;
+    DatUpdater& operator=(const DatUpdater&) = delete;
+
+    // One pass; returns true when a new set was switched in, false when
+    // the definitions were up to date. Throws ExceptionBase
+    // (CTLVexorNetException for network and install failures) otherwise.
+    bool RunDatUpdate();
+
+    // The installed version (highest avvdat-N name in DATFolder, 0 when
+    // none); replaces LastCheckResult with "Current DAT version was N\r\n".
+    uint32_t GetCurrentVersion();
+    // "Version Unknown" or the installed version in decimal. Unlike
+    // GetCurrentVersion it leaves LastCheckResult alone, as the status page
+    // asks for it every second while a pass accumulates its result there.
+    std::string GetDATVersionText();
+    // The highest version the downloader's listing shows; throws
+    // CTLVexorNetException "Failed to get the latest available version\r\n".
+    uint32_t GetLatestVersion(CDownloader& downloader);
+    // [AVV-ZIP] DATVersion of an "oem.ini"; throws CTLVexorNetException
+    // "Invalid oem.ini, cannot determine server current version".
+    uint32_t ReadOemVersion(const std::string& path);
+
+    // DATFolder + "/" ("/" itself stays "/").
+    std::string DatRoot() const;
+    // Sets the final and build folders of version n and creates the build
+    // folder empty (wiping a leftover one).
+    void PrepareDatFolder(uint32_t n);
+    // Packs the final folder when it came from patches, then writes the
+    // local "oem.ini" naming n.
+    void PublishDatFolder(uint32_t n, bool packed_from_delta);
+    // Keeps the three numerically newest sets, deletes the others and their
+    // archives.
+    void DeleteOldDatFolders();
+
+    void DownloadDatZip(CDownloader& downloader);
+    void VerifyDatZip(CDownloader& downloader);
+    // Extracts into the build folder; an archive that yields anything but
+    // regular files and folders fails.
+    void UnzipDatZip();
+
+    // True when the build folder holds the new files; never throws.
+    bool TryIncrementalUpdate(const std::string& temp_folder, CDownloader& downloader,
+                              uint32_t local_version);
+    bool ApplyIncrementalUpdate(const std::string& temp_folder, CDownloader& downloader,
+                                const DeltaCatalogue& catalogue, uint32_t local_version);
+
+    const std::string& FinalFolder() const { return final_folder_; }
+    void SetUnzipTimeoutForTesting(int64_t timeout_ms) { unzip_timeout_ms_ = timeout_ms; }
+    const std::string& BuildFolder() const { return build_folder_; }
+
+private:
+    // The installed version, without touching LastCheckResult.
+    uint32_t InstalledVersion();
+    void ThrowIfCancelled();
+    void AppendCheckResult(const std::string& text);
+    // Moves the build folder into place durably.
+    void SwitchBuildFolder();
+
+    UpdaterCore* const core_;  // not owned
+    std::string zip_name_;
+    std::string final_folder_;
+    std::string build_folder_;
+    int64_t unzip_timeout_ms_ = 300000;
+};
+
+}  // namespace TesselSoftware

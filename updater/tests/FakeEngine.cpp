@@ -1,0 +1,85 @@
+// A stand-in for the engine library's update entry point, for the DAT
+// updater's tests. FAKE_ENGINE_MODE selects its behaviour:
+//   1  checks every block as the engine does, then writes each new file as
+//      the current file followed by every patch file's bytes, in order;
+//   2  checks the blocks, reports an error and returns 7;
+//   3  exports no AVUpdate at all.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "vexor/EngineContract.h"
+
+#if FAKE_ENGINE_MODE != 3
+namespace {
+
+[[maybe_unused]] bool ReadWhole(const char* path, std::string* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream content;
+    content << in.rdbuf();
+    *out = content.str();
+    return true;
+}
+
+bool ListOk(const UpdateFileList* list, uint32_t min_count) {
+    return list != nullptr && list->size == sizeof(UpdateFileList) && list->count >= min_count &&
+           list->paths != nullptr;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) uint16_t AVUpdate(
+    const UpdateFileSet* files, const UpdateParameterList* parameters) {
+    if (files == nullptr || files->size != 28 || parameters == nullptr || parameters->size != 12 ||
+        parameters->count != 3 || parameters->items == nullptr) {
+        return kEngineStatusBadArgument;
+    }
+    const UpdateParameter* items = parameters->items;
+    if (items[0].size != 16 || items[0].tag != kUpdateTagInterfaceKey || items[0].length != 8 ||
+        items[0].value != kEngineInterfaceKey) {
+        return kEngineStatusBadKey;
+    }
+    const char* folder = reinterpret_cast<const char*>(items[1].value);
+    if (items[1].tag != kUpdateTagEngineFolder || folder == nullptr ||
+        items[1].length != std::strlen(folder) + 1) {
+        return kEngineStatusBadTag;
+    }
+    if (items[2].tag != kUpdateTagCallback || items[2].length != 8 || items[2].value == 0) {
+        return kEngineStatusBadTag;
+    }
+    const auto callback = reinterpret_cast<UpdateProgressCallbackFn>(items[2].value);
+    if (!ListOk(files->current, 3) || !ListOk(files->next, 3) || !ListOk(files->patches, 0) ||
+        files->current->count != 3 || files->next->count != 3) {
+        return kEngineStatusBadArgument;
+    }
+    callback(files, kUpdateEventStarting, nullptr, 1);
+#if FAKE_ENGINE_MODE == 2
+    callback(files, kUpdateEventError, nullptr, kEngineStatusPatch);
+    return kEngineStatusPatch;
+#else
+    std::string patches;
+    for (uint32_t i = 0; i < files->patches->count; ++i) {
+        std::string patch;
+        if (!ReadWhole(files->patches->paths[i], &patch)) {
+            callback(files, kUpdateEventError, nullptr, kEngineStatusPatch);
+            return kEngineStatusPatch;
+        }
+        patches += patch;
+    }
+    for (uint32_t i = 0; i < 3; ++i) {
+        std::string current;
+        if (!ReadWhole(files->current->paths[i], &current)) return kEngineStatusDatFile;
+        std::ofstream out(files->next->paths[i], std::ios::binary | std::ios::trunc);
+        out << current << patches;
+        if (!out) return kEngineStatusWrite;
+    }
+    callback(files, kUpdateEventReached, nullptr, 2);
+    return kEngineStatusOk;
+#endif
+}
+#else
+extern "C" __attribute__((visibility("default"))) int NotTheUpdateEntryPoint() { return 0; }
+#endif
