@@ -34,12 +34,45 @@ std::string Formatted(const char* format, uint32_t value) {
 
 uint32_t DatUpdater::InstalledVersion() {
     try {
-        auto folder = CreateDownloader(LocalFolder, &core_->DatSourceSettings());
-        folder->SetBaseLocation(core_->DATFolder());
-        return GetLatestVersion(*folder);
+        // An archive counts only beside its set: a pass interrupted after
+        // the download (a crash, a kill) leaves the archive alone, and that
+        // version must still be installed by the next pass.
+        struct InstalledSets final : CDownloaderFS {
+            using CDownloaderFS::CDownloaderFS;
+            bool ListFiles(const std::string& pattern, std::vector<std::string>* names) override {
+                std::vector<std::string> all;
+                const bool listed = CDownloaderFS::ListFiles(pattern, &all);
+                for (const std::string& name : all) {
+                    if (!name.ends_with(".zip") ||
+                        ::access((BaseLocation() + "/" + name.substr(0, name.size() - 4) + "-files")
+                                     .c_str(),
+                                 F_OK) == 0) {
+                        names->push_back(name);
+                    }
+                }
+                return listed;
+            }
+        } folder(&core_->DatSourceSettings());
+        folder.SetBaseLocation(core_->DATFolder());
+        return GetLatestVersion(folder);
     } catch (const ExceptionBase&) {
         return 0;
     }
+}
+
+void DatUpdater::RecordInstalledSet(uint32_t version) {
+    // A pass interrupted between moving a set into place and recording it
+    // leaves the newest set unrecorded; record it now, so the scanner moves on.
+    const std::string folder = DatRoot() + "avvdat-" + std::to_string(version) + "-files";
+    if (version == 0 || static_cast<uint32_t>(core_->DATVersion()) == version) return;
+    for (const char* name : {"avvscan.dat", "avvnames.dat", "avvclean.dat"}) {
+        struct stat info;
+        const std::string file = folder + "/" + name;
+        if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return;
+    }
+    core_->Log().Log(kLogTrace, "Recording installed DAT folder %s\r\n", folder.c_str());
+    core_->SetDATPath(folder);
+    core_->SetDATVersion(static_cast<int32_t>(version));
 }
 
 uint32_t DatUpdater::GetCurrentVersion() {
@@ -158,6 +191,7 @@ bool DatUpdater::RunDatUpdate() {
             DeleteOldDatFolders();
         } else {
             DeleteFolderAndContents(temp_folder);
+            RecordInstalledSet(current);
             AppendCheckResult("Definition files were up to date.");
             core_->ReportProgress(kProgressUpToDate, "", 0);
         }

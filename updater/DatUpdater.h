@@ -74,6 +74,9 @@ private:
     uint32_t InstalledVersion();
     void ThrowIfCancelled();
     void AppendCheckResult(const std::string& text);
+    // Points DATPath and DATVersion at the installed set of version when
+    // they name another one (saved with the check results).
+    void RecordInstalledSet(uint32_t version);
     // Moves the build folder into place durably.
     void SwitchBuildFolder();
 

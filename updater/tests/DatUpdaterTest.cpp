@@ -324,5 +324,29 @@ TEST_F(DatUpdaterTest, LeftoverBuildFolderIsWipedAndDatRootRules) {
     EXPECT_EQ("/var/dat//", core_.GetDatUpdater().DatRoot());
 }
 
+TEST_F(DatUpdaterTest, ALoneArchiveOfAnInterruptedPassDoesNotCountAsInstalled) {
+    Testing::InstallSet(dir_ / "dat", 6543);
+    WriteFile(dir_ / "dat/avvdat-6544.zip", "downloaded, never unpacked");
+    site_.PublishFull(6544);
+    site_.WriteOem(6544);
+    EXPECT_EQ("installed", Pass());
+    ExpectConfigured(6544);
+}
+
+TEST_F(DatUpdaterTest, ASetMovedInPlaceButNotRecordedIsRecordedByTheNextPass) {
+    Testing::InstallSet(dir_ / "dat", 6543);
+    Testing::InstallSet(dir_ / "dat", 6544);  // moved into place, then the pass died
+    core_.SetDATPath(Set(6543));
+    core_.SetDATVersion(6543);
+    core_.Save(SaveScope::CheckResults);
+    site_.WriteOem(6544);
+    EXPECT_EQ("up to date", Pass());
+    ExpectConfigured(6544);
+    // An empty stray folder is never recorded.
+    WriteFile(dir_ / "dat/avvdat-9999-files/avvscan.dat", "");
+    EXPECT_EQ("up to date", Pass());
+    ExpectConfigured(6544);
+}
+
 }  // namespace
 }  // namespace TesselSoftware
