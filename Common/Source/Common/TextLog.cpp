@@ -153,7 +153,7 @@ bool CTextLog::EnsureFileOpen(std::chrono::system_clock::time_point now) {
 void CTextLog::DeleteExpiredFiles(std::chrono::system_clock::time_point now) {
     std::string folder = ParentPath(base_path_);
     const std::string stem(FileNamePart(base_path_));
-    if (folder.empty()) folder = base_path_.rfind('/', 0) == 0 ? "/" : ".";
+    if (folder.empty()) folder.assign(1, base_path_.rfind('/', 0) == 0 ? '/' : '.');
     struct DirCloser {
         void operator()(DIR* dir) const { ::closedir(dir); }
     };
