@@ -47,7 +47,8 @@ private:
 
 uint64_t Align4(uint64_t value) { return (value + 3) & ~uint64_t{3}; }
 
-std::optional<FileVersion> FindVersionNote(const std::vector<char>& notes) {
+// Offset of the version note's descriptor within notes, or nullopt.
+std::optional<uint64_t> FindVersionNote(const std::vector<char>& notes) {
     uint64_t at = 0;
     while (at + sizeof(Elf64_Nhdr) <= notes.size()) {
         Elf64_Nhdr header;
@@ -62,9 +63,7 @@ std::optional<FileVersion> FindVersionNote(const std::vector<char>& notes) {
         if (header.n_namesz == sizeof kVersionNoteName &&
             std::memcmp(notes.data() + name_at, kVersionNoteName, sizeof kVersionNoteName) == 0 &&
             header.n_type == kVersionNoteType && header.n_descsz >= 8) {
-            const auto* d = reinterpret_cast<const unsigned char*>(notes.data() + desc_at);
-            const auto part = [d](int i) { return static_cast<uint16_t>(d[2 * i] | (d[2 * i + 1] << 8)); };
-            return FileVersion{part(0), part(1), part(2), part(3)};
+            return desc_at;
         }
         at = next;
     }
@@ -78,8 +77,10 @@ std::string FileVersion::ToString() const {
            std::to_string(revision);
 }
 
-std::optional<FileVersion> ReadFileVersion(const std::string& path) {
-    ReadOnlyFile file(path);
+namespace {
+
+// File offset of the version note's 8-byte descriptor, or nullopt.
+std::optional<uint64_t> LocateVersionNote(const ReadOnlyFile& file) {
     if (!file.ok()) return std::nullopt;
     const uint64_t file_size = file.size();
     Elf64_Ehdr header;
@@ -104,9 +105,39 @@ std::optional<FileVersion> ReadFileVersion(const std::string& path) {
         }
         std::vector<char> notes(section.sh_size);
         if (!file.ReadAt(section.sh_offset, notes.data(), notes.size())) continue;
-        if (auto version = FindVersionNote(notes)) return version;
+        if (auto at = FindVersionNote(notes)) return section.sh_offset + *at;
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<FileVersion> ReadFileVersion(const std::string& path) {
+    ReadOnlyFile file(path);
+    const auto at = LocateVersionNote(file);
+    unsigned char d[8];
+    if (!at || !file.ReadAt(*at, d, sizeof d)) return std::nullopt;
+    const auto part = [&d](int i) { return static_cast<uint16_t>(d[2 * i] | (d[2 * i + 1] << 8)); };
+    return FileVersion{part(0), part(1), part(2), part(3)};
+}
+
+bool WriteFileVersion(const std::string& path, const FileVersion& version) {
+    std::optional<uint64_t> at;
+    {
+        ReadOnlyFile file(path);
+        at = LocateVersionNote(file);
+    }
+    if (!at) return false;
+    const uint16_t parts[4] = {version.major, version.minor, version.build, version.revision};
+    unsigned char bytes[8];
+    for (int i = 0; i < 4; ++i) {
+        bytes[2 * i] = static_cast<unsigned char>(parts[i] & 0xFF);
+        bytes[2 * i + 1] = static_cast<unsigned char>(parts[i] >> 8);
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool written = ::pwrite(fd, bytes, sizeof bytes, static_cast<off_t>(*at)) == sizeof bytes;
+    return ::close(fd) == 0 && written;
 }
 
 }  // namespace TesselSoftware

@@ -24,4 +24,9 @@ inline constexpr uint32_t kVersionNoteType = 1;
 // offsets: every read is bounds-checked.
 std::optional<FileVersion> ReadFileVersion(const std::string& path);
 
+// Rewrites the numbers of an existing version note in place (release tools
+// stamp a built library with the version they publish). False when the file
+// carries no well-formed note or cannot be written.
+bool WriteFileVersion(const std::string& path, const FileVersion& version);
+
 }  // namespace TesselSoftware
