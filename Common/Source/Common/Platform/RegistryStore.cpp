@@ -102,7 +102,7 @@ public:
 
 private:
     sqlite3_stmt* stmt_ = nullptr;
-    int rc_;
+    int rc_ = SQLITE_ERROR;
 };
 
 // Splits "A\B\C" into components; false for an empty component or one that
