@@ -124,9 +124,9 @@ enum EngineReason {
 };
 
 enum EngineSummary {
-    kEngineSummaryOk = 0,               /* every byte scanned, nothing found */
-    kEngineSummaryNotScannedError = 1,  /* nothing found, but part could not be read */
-    kEngineSummaryNotScannedLimit = 2,  /* nothing found, but a limit stopped the scan */
+    kEngineSummaryOk = 0,              /* every byte scanned, nothing found */
+    kEngineSummaryNotScannedError = 1, /* nothing found, but part could not be read */
+    kEngineSummaryNotScannedLimit = 2, /* nothing found, but a limit stopped the scan */
     kEngineSummaryInfected = 3
 };
 
@@ -209,7 +209,7 @@ struct EngineDatFileInfo {
 };
 
 struct EngineDatSetInfo {
-    uint32_t size; /* 40 */
+    uint32_t size;       /* 40 */
     uint32_t file_count; /* 3, or 4 with extra.dat */
     uint32_t dat_version;
     uint32_t signature_count;
@@ -255,8 +255,8 @@ struct EngineCleanRecord {
 };
 
 /* The reserved argument is 0; the result is ignored. */
-typedef uint32_t (*EngineCallbackFn)(const struct EngineCallbackContext* context,
-                                     uint16_t message, uint64_t reserved, uint64_t parameter);
+typedef uint32_t (*EngineCallbackFn)(const struct EngineCallbackContext* context, uint16_t message,
+                                     uint64_t reserved, uint64_t parameter);
 
 /* ---- Records of AVUpdate ----------------------------------------------- */
 
