@@ -1,0 +1,349 @@
+#include "EngineState.h"
+
+#include <dirent.h>
+#include <strings.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include "Common/Platform/DynamicLibrary.h"
+#include "Common/Platform/NamedMutex.h"
+#include "Common/Platform/Win32Error.h"
+#include "Common/ProductKey.h"
+#include "Common/RegistryKey.h"
+#include "PluginLog.h"
+#include "ScannerTextSlot.h"
+
+namespace TesselSoftware {
+
+namespace {
+
+constexpr char kEngineFileName[] = "mscan64a.so";
+constexpr int kMaxCloseCalls = 10;
+
+std::string WithSlash(std::string folder) {
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    return folder;
+}
+
+// "extra.dat" counts when a directory search finds an entry of that name.
+bool ExtraDatExists(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    DIR* dir = ::opendir(path.substr(0, slash + 1).c_str());
+    if (dir == nullptr) return false;
+    bool found = false;
+    const std::string name = path.substr(slash + 1);
+    while (struct dirent* entry = ::readdir(dir)) {
+        if (name == entry->d_name) found = true;
+    }
+    ::closedir(dir);
+    return found;
+}
+
+template <typename T>
+bool ReadPointer(const void* at, T* out) {
+    if (at == nullptr) return false;
+    std::memcpy(out, at, sizeof *out);
+    return true;
+}
+
+// The packed DOS date of the loaded DAT files, reached through the engine's
+// information: P -> Q; Q + 32 -> R; R -> S; the date at S + 12.
+bool ReadDatDate(const void* p, uint16_t* dos_date) {
+    const char *q = nullptr, *r = nullptr, *s = nullptr;
+    return ReadPointer(p, &q) && q != nullptr && ReadPointer(q + 32, &r) && ReadPointer(r, &s) &&
+           ReadPointer(s + 12, dos_date);
+}
+
+// Local midnight of a packed DOS date; false for an impossible date.
+bool LocalMidnight(uint16_t dos_date, int64_t* when) {
+    struct tm date {};
+    date.tm_mday = dos_date & 0x1F;
+    date.tm_mon = ((dos_date >> 5) & 0x0F) - 1;
+    date.tm_year = (dos_date >> 9) + 80;
+    date.tm_isdst = -1;
+    if (date.tm_mday < 1 || date.tm_mday > 31 || date.tm_mon < 0 || date.tm_mon > 11) return false;
+    struct tm normalised = date;
+    const std::time_t seconds = std::mktime(&normalised);
+    if (seconds == static_cast<std::time_t>(-1) || normalised.tm_mday != date.tm_mday ||
+        normalised.tm_mon != date.tm_mon) {
+        return false;  // 31 April and the like
+    }
+    *when = static_cast<int64_t>(seconds);
+    return true;
+}
+
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+std::string SystemText(uint32_t code) {
+    std::string text = SystemErrorText(code);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+EngineState& EngineState::Instance() {
+    // Created with the library (see the constructor in Export.cpp), never
+    // destroyed: host threads may still scan while the process exits.
+    static EngineState* state = new EngineState();
+    return *state;
+}
+
+EngineState::EngineState() : clock_([] { return static_cast<int64_t>(std::time(nullptr)); }) {
+    uint32_t error = 0;
+    registry_lock_ = NamedMutex::Open(kRegistryLockName, &error);
+}
+
+EngineState::~EngineState() = default;
+
+int64_t EngineState::Now() const {
+    if (!clock_replaced_.load(std::memory_order_acquire)) {
+        return static_cast<int64_t>(std::time(nullptr));
+    }
+    std::lock_guard lock(clock_mutex_);
+    return clock_();
+}
+
+void EngineState::SetClockForTesting(std::function<int64_t()> clock) {
+    std::lock_guard lock(clock_mutex_);
+    clock_ = std::move(clock);
+    clock_replaced_.store(true, std::memory_order_release);
+}
+
+void EngineState::ScheduleChecks(int64_t now) {
+    next_dat_check_ = now + kDatCheckInterval;
+    next_engine_check_ = now + kEngineCheckInterval;
+}
+
+template <typename Fn>
+void EngineState::UnderRegistryLock(Fn&& read) {
+    const bool locked = registry_lock_ && registry_lock_->Lock();
+    try {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+        read(key);
+    } catch (const ExceptionBase&) {
+        // A missing key or value reads as empty.
+    }
+    if (locked) registry_lock_->Unlock();
+}
+
+DatValues EngineState::ReadDatValues() {
+    DatValues values;
+    UnderRegistryLock([&](const RegistryKey& key) {
+        try {
+            key.ReadString("DATPath", "", &values.path);
+        } catch (const ExceptionBase&) {
+        }
+        try {
+            key.ReadDword("DATVersion", 0, &values.version);
+        } catch (const ExceptionBase&) {
+        }
+    });
+    return values;
+}
+
+EngineValues EngineState::ReadEngineValues() {
+    EngineValues values;
+    UnderRegistryLock([&](const RegistryKey& key) {
+        try {
+            key.ReadString("EnginePath", "", &values.folder);
+        } catch (const ExceptionBase&) {
+        }
+        try {
+            key.ReadString("EngineHash", "", &values.hash);
+        } catch (const ExceptionBase&) {
+        }
+    });
+    return values;
+}
+
+void EngineState::UnloadLibrary() {
+    initialise_ = nullptr;
+    scan_ = nullptr;
+    close_ = nullptr;
+    library_.reset();
+}
+
+bool EngineState::LoadLibrary(const std::string& folder) {
+    UnloadLibrary();
+    if (folder.empty()) return false;
+    library_ = std::make_unique<DynamicLibrary>(WithSlash(folder) + kEngineFileName);
+    const auto initialise = library_->Function<AVInitialiseFn>(kEngineExportInitialise);
+    const auto close = library_->Function<AVCloseFn>(kEngineExportClose);
+    const auto scan = library_->Function<AVScanObjectFn>(kEngineExportScanObject);
+    if (initialise == nullptr || close == nullptr || scan == nullptr) return false;
+    initialise_ = initialise;
+    close_ = close;
+    scan_ = scan;
+    return true;
+}
+
+int EngineState::StartEngine(IScannerLogger* logger, ScannerText* error) {
+    PluginLog(logger, kPluginLogInfo, "Preparing to initialise Vexor scanner engine.\n");
+    const EngineValues engine = ReadEngineValues();
+    if (!LoadLibrary(engine.folder)) {
+        PluginLog(logger, kPluginLogInfo, "Vexor engine dll was not found.");
+        const std::string reason = library_ && !library_->Error().empty() ? library_->Error() : "";
+        SetScannerText(error, Printf("Vexor engine dll was not found. (%s) (%ld) (%s)",
+                                     engine.folder.c_str(), long{Win32::kModNotFound},
+                                     SystemText(Win32::kModNotFound).c_str()));
+        if (!reason.empty()) PluginLog(logger, kPluginLogWarning, "%s", reason.c_str());
+        return kInitFailed;
+    }
+    const DatValues dat = ReadDatValues();
+    if (dat.path.empty() || dat.version < 1) {
+        SetScannerText(error, "Virus scanner is not installed or doesn't have any DAT files.");
+        return kInitNotReady;
+    }
+    const std::string folder = WithSlash(dat.path);
+    const std::string scan_file = folder + "avvscan.dat", names_file = folder + "avvnames.dat",
+                      clean_file = folder + "avvclean.dat", extra_file = folder + "extra.dat";
+    const char* dat_paths[] = {scan_file.c_str(), names_file.c_str(), clean_file.c_str()};
+    const char* extra_paths[] = {extra_file.c_str()};
+    const EngineFileList dat_list{sizeof(EngineFileList), 3, 0, dat_paths};
+    const EngineFileList extra_list{sizeof(EngineFileList), 1, 0, extra_paths};
+
+    std::vector<EngineTagItem> items;
+    items.push_back({sizeof(EngineTagItem), kEngineTagCallback, 8,
+                     reinterpret_cast<uint64_t>(&EngineCallback)});
+    items.push_back({sizeof(EngineTagItem), kEngineTagDatFiles, sizeof(EngineFileList),
+                     reinterpret_cast<uint64_t>(&dat_list)});
+    if (ExtraDatExists(extra_file)) {
+        items.push_back({sizeof(EngineTagItem), kEngineTagExtraDatFiles, sizeof(EngineFileList),
+                         reinterpret_cast<uint64_t>(&extra_list)});
+    }
+    items.push_back({sizeof(EngineTagItem), kEngineTagInterfaceKey, 8, kEngineInterfaceKey});
+    items.push_back({sizeof(EngineTagItem), kEngineTagEngineFolder,
+                     static_cast<uint32_t>(engine.folder.size() + 1),
+                     reinterpret_cast<uint64_t>(engine.folder.c_str())});
+    const EngineRequest request{sizeof(EngineRequest), static_cast<uint16_t>(items.size()),
+                                items.data()};
+
+    PluginLog(logger, kPluginLogInfo, "Initialising Vexor engine");
+    cached_engine_folder_ = engine.folder;
+    cached_engine_hash_ = engine.hash;
+    EngineInitResult result{};
+    result.size = sizeof(EngineInitResult);
+    const uint16_t status = initialise_.load()(&request, &result);
+    if (status != 0) {
+        const std::string text = Printf("Failed to initialize AV interface: %d", status);
+        SetScannerText(error, text);
+        PluginLog(logger, kPluginLogInfo, "%s\n", text.c_str());
+        return kInitFailed;
+    }
+    uint16_t dos_date = 0;
+    int64_t midnight = 0;
+    if (!ReadDatDate(result.dat_info, &dos_date) || !LocalMidnight(dos_date, &midnight)) {
+        // The engine runs on files whose date makes no sense: their age and
+        // every old-DAT warning would be wrong, so refuse them.
+        CloseHandle(result.handle);
+        const std::string text = Printf(
+            "The DAT files in %s carry an invalid date (0x%04x).", folder.c_str(), dos_date);
+        SetScannerText(error, text);
+        PluginLog(logger, kPluginLogWarning, "%s\n", text.c_str());
+        return kInitFailed;
+    }
+    handle_ = result.handle;
+    engine_version_text_ = Printf("%d.%d", static_cast<int>(result.major), static_cast<int>(result.minor));
+    loaded_dat_version_ = dat.version;
+    dat_date_ = midnight;
+    char date_text[129];
+    const std::time_t midnight_time = static_cast<std::time_t>(midnight);
+    struct tm local {};
+    localtime_r(&midnight_time, &local);
+    std::strftime(date_text, sizeof date_text, "%x", &local);
+    dat_version_text_ = Printf("%d, %s", static_cast<int>(dat.version), date_text);
+    PluginLog(logger, kPluginLogInfo, "Vexor engine initialized. Engine version %s. DAT file version %s",
+              engine_version_text_.c_str(), dat_version_text_.c_str());
+    return kInitReady;
+}
+
+uint16_t EngineState::CloseHandle(uint64_t handle) {
+    const AVCloseFn close = close_.load();
+    if (close == nullptr) return 0;
+    uint16_t status = close(handle);
+    for (int call = 2; status != 0 && call <= kMaxCloseCalls; ++call) {
+        if (call > 2) std::this_thread::sleep_for(std::chrono::milliseconds(poll_pause_ms_.load()));
+        status = close(handle);
+    }
+    return status;
+}
+
+void EngineState::StopEngine(IScannerLogger* logger) {
+    while (const int32_t running = active_scans_.load()) {
+        PluginLog(logger, kPluginLogInfo, "  Waiting for %d scanner threads to complete...", running);
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_pause_ms_.load()));
+    }
+    const uint64_t handle = handle_.exchange(0);
+    if (handle != 0) CloseHandle(handle);
+    UnloadLibrary();
+}
+
+bool EngineState::CheckDefinitions(bool dat_due, bool engine_due, IScannerLogger* logger,
+                                   ScannerText* message) {
+    std::unique_lock check(update_check_lock_, std::try_to_lock);
+    if (!check.owns_lock()) return true;  // another thread is checking: scan on
+    std::string reason;
+    bool restart = false;
+    if (dat_due) {
+        const DatValues dat = ReadDatValues();
+        if (dat.path.empty() || dat.version < 1) {
+            SetScannerText(message, "Virus scanner is not installed or doesn't have any DAT files.");
+            return false;
+        }
+        if (dat.version > loaded_dat_version_.load()) {
+            reason = Printf("Updating Vexor engine to version %d DAT file.\n", static_cast<int>(dat.version));
+            restart = true;
+        }
+        next_dat_check_ = Now() + kDatCheckInterval;
+    }
+    if (engine_due) {
+        const EngineValues engine = ReadEngineValues();
+        std::string cached;
+        {
+            std::lock_guard lock(engine_lock_);
+            cached = cached_engine_hash_;
+        }
+        if (strcasecmp(engine.hash.c_str(), cached.c_str()) != 0) {
+            reason += "Updating Vexor engine\n";
+            restart = true;
+        }
+        next_engine_check_ = Now() + kEngineCheckInterval;
+    }
+    if (!restart) return true;
+
+    PluginLog(logger, kPluginLogInfo, "Restarting engine, reason: %s", reason.c_str());
+    std::lock_guard engine(engine_lock_);
+    while (const int32_t running = active_scans_.load()) {
+        PluginLog(logger, kPluginLogInfo, "  Waiting for %d scanner threads to complete...", running);
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_pause_ms_.load()));
+    }
+    if (const uint64_t handle = handle_.load(); handle != 0) {
+        const uint16_t status = CloseHandle(handle);
+        if (status != 0) {
+            const std::string text = Printf("Unable to stop Vexor engine. Error: %d", status);
+            SetScannerText(message, text);
+            PluginLog(logger, kPluginLogInfo, "%s", text.c_str());
+            return false;  // the old engine keeps running
+        }
+    }
+    handle_ = 0;
+    if (StartEngine(logger, message) != kInitReady) return false;
+    PluginLog(logger, kPluginLogInfo, "Vexor engine successfully reinitialized.\n");
+    return true;
+}
+
+}  // namespace TesselSoftware
