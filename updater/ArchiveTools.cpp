@@ -12,29 +12,12 @@
 #include "Common/FileSystemUtils.h"
 #include "Common/Md5.h"
 #include "Common/Platform/ProcessRunner.h"
+#include "Common/Platform/ReadOnlyFile.h"
 #include "Common/Platform/Win32Error.h"
 #include "UpdaterSettings.h"
 
 namespace TesselSoftware {
 
-namespace {
-
-class ReadOnlyDescriptor {
-public:
-    explicit ReadOnlyDescriptor(const std::string& path)
-        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~ReadOnlyDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    ReadOnlyDescriptor(const ReadOnlyDescriptor&) = delete;
-    ReadOnlyDescriptor& operator=(const ReadOnlyDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-}  // namespace
 
 std::string ArchiveToolFolder() {
     std::string folder;
@@ -82,8 +65,8 @@ int32_t RunAndWait(const std::string& command_line, int64_t timeout_ms) {
 
 bool CheckFileMD5(const std::string& path, const std::string& expected, ILogging& log) {
     if (expected.empty()) return true;
-    ReadOnlyDescriptor file(path);
-    if (file.get() < 0) {
+    ReadOnlyFile file(path);
+    if (file.fd() < 0) {
         const uint32_t error = SetLastErrorFromErrno();
         log.Log(kLogInformation, "Cannot open temporary file: %s - %s\n", path.c_str(),
                 FormatErrorText(error).c_str());
@@ -92,7 +75,7 @@ bool CheckFileMD5(const std::string& path, const std::string& expected, ILogging
     Md5 md5;
     std::vector<char> block(1 << 16);
     for (;;) {
-        const ssize_t got = ::read(file.get(), block.data(), block.size());
+        const ssize_t got = ::read(file.fd(), block.data(), block.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             const uint32_t error = SetLastErrorFromErrno();

@@ -8,42 +8,13 @@
 #include <cstring>
 #include <vector>
 
+#include "Common/Platform/ReadOnlyFile.h"
+
 namespace TesselSoftware {
 
 namespace {
 
 constexpr uint64_t kMaxNoteSection = 1 << 20;  // version notes are a few dozen bytes
-
-class ReadOnlyFile {
-public:
-    explicit ReadOnlyFile(const std::string& path)
-        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~ReadOnlyFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    ReadOnlyFile(const ReadOnlyFile&) = delete;
-    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-
-    bool ok() const { return fd_ >= 0; }
-    uint64_t size() const {
-        struct stat info;
-        return ::fstat(fd_, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-    }
-    // Reads exactly length bytes at offset; false when the file is shorter.
-    bool ReadAt(uint64_t offset, void* out, size_t length) const {
-        size_t done = 0;
-        while (done < length) {
-            const ssize_t got = ::pread(fd_, static_cast<char*>(out) + done, length - done,
-                                        static_cast<off_t>(offset + done));
-            if (got <= 0) return false;
-            done += static_cast<size_t>(got);
-        }
-        return true;
-    }
-
-private:
-    int fd_;
-};
 
 uint64_t Align4(uint64_t value) { return (value + 3) & ~uint64_t{3}; }
 
