@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "Common/Md5.h"
+#include "Common/ProductKey.h"
+#include "Common/RegistryKey.h"
+#include "DownloaderFS.h"
 #include "TestSupport.h"
 
 namespace TesselSoftware::Testing {
@@ -71,6 +75,20 @@ void DatSite::PublishDeltas(uint32_t current, const std::vector<uint32_t>& from_
 }
 
 void DatSite::Remove(const std::string& name) { ::unlink((folder_ + "/" + name).c_str()); }
+
+void PrepareDatRoot(const std::string& root) {
+    RegisterFolderDownloader();
+    for (const char* folder : {"/site", "/dat", "/opt/vexor"}) {
+        std::filesystem::create_directories(root + folder);
+    }
+    ::symlink("/usr/bin/7za", (root + "/opt/vexor/7za").c_str());
+    RegistryKey key;
+    key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
+    key.WriteString("DATFolder", root + "/dat");
+    key.WriteDword("DATSource", LocalFolder);
+    key.WriteString("LocalDirectory", root + "/site");
+    key.WriteString("InstallPath", root + "/opt/vexor/");
+}
 
 void InstallSet(const std::string& dat_folder, uint32_t version) {
     const std::string set = dat_folder + "/avvdat-" + std::to_string(version) + "-files";

@@ -39,6 +39,13 @@ private:
     std::string folder_;
 };
 
+// Lays out a scratch system root for DAT passes: root/site as the
+// local-folder source, root/dat as the DAT folder (both created), and 7za
+// (the real one) in the InstallPath root/opt/vexor/, all written to the
+// registry store of the current VEXOR_SYSTEM_ROOT. Registers the
+// local-folder downloader.
+void PrepareDatRoot(const std::string& root);
+
 // Writes an installed set avvdat-N-files under dat_folder.
 void InstallSet(const std::string& dat_folder, uint32_t version);
 

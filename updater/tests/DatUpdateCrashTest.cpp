@@ -23,15 +23,9 @@ using Testing::WriteFile;
 class DatUpdateCrashTest : public ::testing::Test {
 protected:
     DatUpdateCrashTest() : root_env_("VEXOR_SYSTEM_ROOT", dir_.path()), site_(dir_ / "site") {
-        WriteFile(dir_ / "site/.keep", "");
-        WriteFile(dir_ / "opt/vexor/.keep", "");
-        ::symlink("/usr/bin/7za", (dir_ / "opt/vexor/7za").c_str());
+        Testing::PrepareDatRoot(dir_.path());
         RegistryKey key;
-        key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
-        key.WriteString("DATFolder", dir_ / "dat");
-        key.WriteDword("DATSource", LocalFolder);
-        key.WriteString("LocalDirectory", dir_ / "site");
-        key.WriteString("InstallPath", dir_ / "opt/vexor/");
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
         key.WriteString("LogPath", dir_ / "log");
     }
 

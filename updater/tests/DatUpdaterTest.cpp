@@ -26,18 +26,7 @@ using Testing::WriteFile;
 class DatScenario {
 public:
     DatScenario() : root_env_("VEXOR_SYSTEM_ROOT", dir_.path()), site_(dir_ / "site") {
-        RegisterFolderDownloader();
-        WriteFile(dir_ / "site/.keep", "");
-        WriteFile(dir_ / "dat/.keep", "");
-        ::unlink((dir_ / "dat/.keep").c_str());
-        WriteFile(dir_ / "opt/vexor/.keep", "");
-        ::symlink("/usr/bin/7za", (dir_ / "opt/vexor/7za").c_str());
-        RegistryKey key;
-        key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
-        key.WriteString("DATFolder", dir_ / "dat");
-        key.WriteDword("DATSource", LocalFolder);
-        key.WriteString("LocalDirectory", dir_ / "site");
-        key.WriteString("InstallPath", dir_ / "opt/vexor/");
+        Testing::PrepareDatRoot(dir_.path());
         UseEngine(1);
         core_.Load();
     }

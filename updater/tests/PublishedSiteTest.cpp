@@ -11,6 +11,7 @@
 #include "Common/RegistryKey.h"
 #include "DownloaderFS.h"
 #include "SitePublisher.h"
+#include "DatSiteBuilder.h"
 #include "TestSupport.h"
 #include "UpdaterCore.h"
 #include "UpdaterTestSupport.h"
@@ -36,16 +37,9 @@ std::map<std::string, std::string> FilesOf(const std::string& folder) {
 class PublishedSiteTest : public ::testing::Test {
 protected:
     PublishedSiteTest() : root_env_("VEXOR_SYSTEM_ROOT", dir_.path()) {
-        RegisterFolderDownloader();
-        WriteFile(dir_ / "opt/vexor/.keep", "");
-        ::symlink("/usr/bin/7za", (dir_ / "opt/vexor/7za").c_str());
-        fs::create_directories(dir_ / "dat");
+        Testing::PrepareDatRoot(dir_.path());
         RegistryKey key;
-        key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
-        key.WriteString("DATFolder", dir_ / "dat");
-        key.WriteDword("DATSource", LocalFolder);
-        key.WriteString("LocalDirectory", dir_ / "site");
-        key.WriteString("InstallPath", dir_ / "opt/vexor/");
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
         key.WriteString("EnginePath", fs::path(VEXOR_ENGINE_LIBRARY).parent_path().string());
         core_.Load();
     }
