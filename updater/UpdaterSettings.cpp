@@ -188,8 +188,10 @@ void UpdaterSettings::Save(SaveScope scope) {
                                     std::string("Failed to take the registry lock - ") +
                                         FormatErrorText(error));
             }
-            key.WriteString("DATPath", dat_path_);
-            key.WriteDword("DATVersion", static_cast<uint32_t>(dat_version_));
+            // One transaction: a crash never leaves a folder with another
+            // set's version behind either.
+            key.WriteTogether({{"DATPath", true, dat_path_, 0},
+                               {"DATVersion", false, "", static_cast<uint32_t>(dat_version_)}});
         }
         if (scope == SaveScope::Everything) {
             key.WriteQword("UpdateInterval", static_cast<uint64_t>(update_interval_));

@@ -336,6 +336,27 @@ void RegistryKey::WriteMultiString(const std::string& name, const std::vector<st
     SetValue(name, kRegMultiSz, data);
 }
 
+void RegistryKey::WriteTogether(const std::vector<PairedValue>& values) {
+    const RegistryStore::Key& held = Held();
+    std::vector<RegistryStore::ValueWrite> writes;
+    for (const PairedValue& value : values) {
+        std::string data;
+        if (value.is_string) {
+            data = EncodeRegistryString(value.text);
+        } else {
+            data.assign(4, '\0');
+            for (int i = 0; i < 4; ++i) data[i] = static_cast<char>(value.number >> (8 * i));
+        }
+        writes.push_back({value.name, value.is_string ? kRegSz : kRegDword, std::move(data)});
+    }
+    size_t failed = 0;
+    const uint32_t rc = held.store->SetValues(held, writes, &failed);
+    if (rc != Win32::kSuccess && rc != Win32::kNoMoreItems) {
+        ThrowIfError(rc, "Failed to set value '%s'",
+                     failed < values.size() ? values[failed].name.c_str() : "");
+    }
+}
+
 void RegistryKey::WriteBinary(const std::string& name, const std::string& data) {
     SetValue(name, kRegBinary, data);
 }

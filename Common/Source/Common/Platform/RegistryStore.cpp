@@ -236,20 +236,27 @@ public:
     uint32_t SetValue(const Key& key, std::string_view name, uint32_t type, const void* data,
                       uint32_t size) override {
         std::lock_guard lock(mutex_);
-        if (uint32_t rc = CheckKey(key)) return rc;
-        if (read_only_ || !(key.access & kKeySetValue)) return Win32::kAccessDenied;
-        if (name.size() > kMaxValueNameLength || size > kMaxValueBytes) {
-            return Win32::kInvalidParameter;
+        if (uint32_t rc = CheckWritable(key)) return rc;
+        return Upsert(key, name, type, data, size);
+    }
+
+    uint32_t SetValues(const Key& key, const std::vector<ValueWrite>& values,
+                       size_t* failed) override {
+        std::lock_guard lock(mutex_);
+        if (failed) *failed = 0;
+        if (uint32_t rc = CheckWritable(key)) return rc;
+        Transaction tx(this);
+        if (uint32_t rc = tx.Begin()) return rc;
+        for (size_t i = 0; i < values.size(); ++i) {
+            const ValueWrite& value = values[i];
+            const uint32_t rc = Upsert(key, value.name, value.type, value.data.data(),
+                                       static_cast<uint32_t>(value.data.size()));
+            if (rc != Win32::kSuccess) {
+                if (failed) *failed = i;
+                return rc;  // the transaction rolls back
+            }
         }
-        Statement upsert(db_,
-                         "INSERT INTO vals(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?) "
-                         "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, "
-                         "data = excluded.data");
-        upsert.Bind(1, key.id).Bind(2, name).Bind(3, Fold(name)).Bind(4, int64_t{type});
-        if (upsert.BindBlob(5, data, size).Step() != SQLITE_DONE) {
-            return SqliteToWin32(upsert.rc());
-        }
-        return Win32::kSuccess;
+        return tx.Commit();
     }
 
     uint32_t DeleteValue(const Key& key, std::string_view name) override {
@@ -416,6 +423,28 @@ private:
         Statement pragma(db_, "PRAGMA user_version");
         if (pragma.Step() != SQLITE_ROW) return SqliteToWin32(pragma.rc());
         *version = pragma.Int(0);
+        return Win32::kSuccess;
+    }
+
+    // REQUIRES: mutex_ held.
+    uint32_t CheckWritable(const Key& key) {
+        if (uint32_t rc = CheckKey(key)) return rc;
+        if (read_only_ || !(key.access & kKeySetValue)) return Win32::kAccessDenied;
+        return Win32::kSuccess;
+    }
+
+    // REQUIRES: mutex_ held, CheckWritable passed.
+    uint32_t Upsert(const Key& key, std::string_view name, uint32_t type, const void* data,
+                    uint32_t size) {
+        if (name.size() > kMaxValueNameLength || size > kMaxValueBytes) {
+            return Win32::kInvalidParameter;
+        }
+        Statement upsert(db_,
+                         "INSERT INTO vals(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?) "
+                         "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, "
+                         "data = excluded.data");
+        upsert.Bind(1, key.id).Bind(2, name).Bind(3, Fold(name)).Bind(4, int64_t{type});
+        if (upsert.BindBlob(5, data, size).Step() != SQLITE_DONE) return SqliteToWin32(upsert.rc());
         return Win32::kSuccess;
     }
 

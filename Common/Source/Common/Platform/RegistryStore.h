@@ -24,6 +24,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace TesselSoftware {
 
@@ -97,6 +98,17 @@ public:
     virtual uint32_t SetValue(const Key& key, std::string_view name, uint32_t type,
                               const void* data, uint32_t size) = 0;
     virtual uint32_t DeleteValue(const Key& key, std::string_view name) = 0;
+
+    struct ValueWrite {
+        std::string name;
+        uint32_t type = kRegNone;
+        std::string data;
+    };
+    // Writes several values of one key in one transaction: after a crash
+    // either all of them or none have their new data. On failure *failed
+    // (may be nullptr) is the index of the value that could not be written.
+    virtual uint32_t SetValues(const Key& key, const std::vector<ValueWrite>& values,
+                               size_t* failed) = 0;
 
     // Subkeys in case-insensitive name order; 259 past the end.
     virtual uint32_t EnumKey(const Key& key, uint32_t index, std::string* name) = 0;

@@ -295,6 +295,19 @@ TEST_F(RegistryKeyTest, ReadOnlyHandleCannotWriteAndRemoteAlwaysFails) {
     reader.WriteString("DATPath", "/x");  // full access after Reopen
 }
 
+TEST_F(RegistryKeyTest, ValuesWrittenTogetherChangeTogetherOrNotAtAll) {
+    key_.WriteTogether({{"DATPath", true, "/dat/avvdat-2-files", 0}, {"DATVersion", false, "", 2}});
+    EXPECT_EQ("/dat/avvdat-2-files", key_.ReadRequiredString("DATPath"));
+    EXPECT_EQ(2u, key_.ReadRequiredDword("DATVersion"));
+    // The second value cannot be stored: the first keeps its old data too.
+    const std::string too_long(kMaxValueNameLength + 1, 'n');
+    const std::string error = ErrorOf([&] {
+        key_.WriteTogether({{"DATPath", true, "/dat/avvdat-3-files", 0}, {too_long, false, "", 3}});
+    });
+    EXPECT_EQ(0u, error.find("87: Failed to set value 'nnnn")) << error.substr(0, 80);
+    EXPECT_EQ("/dat/avvdat-2-files", key_.ReadRequiredString("DATPath"));
+}
+
 TEST_F(RegistryKeyTest, TheStoreFileIsCreatedOwnerWritableGroupReadable) {
     struct stat info;
     ASSERT_EQ(0, ::stat((dir_.path() + "/var/lib/vexor/registry.db").c_str(), &info));
