@@ -95,10 +95,11 @@ std::string SystemText(uint32_t code) {
 }  // namespace
 
 EngineState& EngineState::Instance() {
-    // Created with the library (see the constructor in Export.cpp), never
-    // destroyed: host threads may still scan while the process exits.
-    static EngineState* state = new EngineState();
-    return *state;
+    // Created with the library (see the constructor in Export.cpp) and
+    // destroyed when it is unloaded: by then the host has uninitialised its
+    // scanner objects.
+    static EngineState state;
+    return state;
 }
 
 EngineState::EngineState() : clock_([] { return static_cast<int64_t>(std::time(nullptr)); }) {
@@ -106,7 +107,12 @@ EngineState::EngineState() : clock_([] { return static_cast<int64_t>(std::time(n
     registry_lock_ = NamedMutex::Open(kRegistryLockName, &error);
 }
 
-EngineState::~EngineState() = default;
+EngineState::~EngineState() {
+    // A host that unloads the library without uninitialising its last
+    // object still gets the engine closed and unloaded.
+    if (const uint64_t handle = handle_.exchange(0); handle != 0) CloseHandle(handle);
+    UnloadLibrary();
+}
 
 int64_t EngineState::Now() const {
     if (!clock_replaced_.load(std::memory_order_acquire)) {
