@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "Common/Platform/NamedMutex.h"
@@ -88,10 +89,13 @@ TEST_F(RegistryProcessTest, AnAccountThatCanOnlyReadTheFileReadsAndIsDeniedWrite
     for (const char* folder : {"/var", "/var/lib", "/var/lib/vexor"}) {
         ::chmod((dir_.path() + folder).c_str(), 0755);
     }
+    // The build tree may not be reachable for that account: run a copy.
+    const std::string probe = dir_.path() + "/registry_probe";
+    std::filesystem::copy_file(VEXOR_REGISTRY_PROBE, probe);
+    ::chmod(probe.c_str(), 0755);
     const auto child = Testing::RunInChild(
         [&](int out) {
             ::dup2(out, STDOUT_FILENO);
-            const std::string probe = VEXOR_REGISTRY_PROBE;
             char* argv[] = {const_cast<char*>(probe.c_str()), const_cast<char*>("read-only"),
                             nullptr};
             ::execv(argv[0], argv);
