@@ -140,7 +140,7 @@ public:
         std::lock_guard lock(mutex_);
         if (uint32_t rc = CheckKey(parent)) return rc;
         if (read_only_ && (access & kWriteRights)) return Win32::kAccessDenied;
-        int64_t id;
+        int64_t id = 0;
         if (uint32_t rc = Resolve(parent.id, sub_key, &id)) return rc;
         *out = Key{parent.store, id, access};
         return Win32::kSuccess;
@@ -155,7 +155,7 @@ public:
         if (!SplitKeyPath(sub_key, &parts)) return Win32::kBadPathName;
         if (read_only_) {
             if (access & kWriteRights) return Win32::kAccessDenied;
-            int64_t id;
+            int64_t id = 0;
             if (uint32_t rc = Resolve(parent.id, sub_key, &id)) {
                 return rc == Win32::kFileNotFound ? Win32::kAccessDenied : rc;
             }
@@ -167,7 +167,7 @@ public:
         int64_t id = parent.id;
         bool made_last = false;
         for (size_t i = 0; i < parts.size(); ++i) {
-            int64_t child;
+            int64_t child = 0;
             const uint32_t rc = FindChild(id, parts[i], &child);
             if (rc == Win32::kFileNotFound) {
                 // A new key below parent needs the right to create subkeys there.
@@ -198,7 +198,7 @@ public:
         if (read_only_) return Win32::kAccessDenied;
         Transaction tx(this);
         if (uint32_t rc = tx.Begin()) return rc;
-        int64_t id;
+        int64_t id = 0;
         if (uint32_t rc = Resolve(parent.id, sub_key, &id)) return rc;
         if (id <= static_cast<int64_t>(RegistryRoot::kClassesRoot)) return Win32::kAccessDenied;
         Statement children(db_, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
