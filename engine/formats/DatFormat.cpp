@@ -101,8 +101,10 @@ bool ReadAction(ByteReader& in, CleanAction* action) {
     return true;
 }
 
-std::string MakeFile(DatKind kind, uint32_t version, uint16_t dos_date, uint32_t count,
-                     const std::string& payload) {
+}  // namespace
+
+std::string FrameDatFile(DatKind kind, uint32_t version, uint16_t dos_date, uint32_t count,
+                         std::string_view payload) {
     std::string file;
     ByteWriter out(&file);
     out.Bytes(std::string_view(kMagic[static_cast<int>(kind)], 4));
@@ -117,6 +119,8 @@ std::string MakeFile(DatKind kind, uint32_t version, uint16_t dos_date, uint32_t
     out.Bytes(payload);
     return file;
 }
+
+namespace {
 
 bool DecodeRecord(ByteReader& in, DatKind kind, Signature* record) {
     switch (kind) {
@@ -218,12 +222,12 @@ bool EncodeDatSet(const DatSet& set, DatFiles* files, std::string* error) {
         WritePattern(extra_out, s.pattern);
     }
     const auto count = static_cast<uint32_t>(set.signatures.size());
-    files->scan = MakeFile(DatKind::kScan, set.version, set.dos_date, count, scan);
-    files->names = MakeFile(DatKind::kNames, set.version, set.dos_date, count, names);
-    files->clean = MakeFile(DatKind::kClean, set.version, set.dos_date, count, clean);
+    files->scan = FrameDatFile(DatKind::kScan, set.version, set.dos_date, count, scan);
+    files->names = FrameDatFile(DatKind::kNames, set.version, set.dos_date, count, names);
+    files->clean = FrameDatFile(DatKind::kClean, set.version, set.dos_date, count, clean);
     files->extra.clear();
     if (!set.extra.empty()) {
-        files->extra = MakeFile(DatKind::kExtra, set.version, set.dos_date,
+        files->extra = FrameDatFile(DatKind::kExtra, set.version, set.dos_date,
                                 static_cast<uint32_t>(set.extra.size()), extra);
     }
     return true;

@@ -8,31 +8,12 @@
 
 #include "vexor/DatFormat.h"
 
+#include "UniqueFd.h"
+
 namespace VexorEngine {
 
 namespace {
 
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports the result (close can report a delayed write error).
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 bool Fail(std::string* error, const std::string& text) {
     if (error) {
@@ -44,7 +25,7 @@ bool Fail(std::string* error, const std::string& text) {
 }  // namespace
 
 bool ReadFileBytes(const std::string& path, size_t max_size, std::string* out, std::string* error) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         return Fail(error, "cannot open " + path);
     }
@@ -81,7 +62,7 @@ bool ReadFileBytes(const std::string& path, size_t max_size, std::string* out, s
 
 bool WriteFileAtomically(const std::string& path, std::string_view data, std::string* error) {
     std::string temp = path + ".~XXXXXX";
-    Fd fd(::mkstemp(temp.data()));
+    UniqueFd fd(::mkstemp(temp.data()));
     if (fd.get() < 0) {
         return Fail(error, "cannot create a file beside " + path);
     }

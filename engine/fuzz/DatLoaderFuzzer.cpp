@@ -17,27 +17,13 @@ namespace {
 
 using namespace VexorEngine;
 
-constexpr char kMagic[4][5] = {"VXSC", "VXNM", "VXCL", "VXEX"};
-
 // A DAT file of the given kind whose header matches payload (count from its first two bytes).
 std::string WrapDatFile(int kind, std::string_view input) {
     const uint32_t count =
         input.size() >= 2 ? static_cast<uint8_t>(input[0]) | (static_cast<uint8_t>(input[1]) << 8)
                           : 0;
     const std::string_view payload = input.size() >= 2 ? input.substr(2) : input;
-    std::string file;
-    ByteWriter out(&file);
-    out.Bytes(std::string_view(kMagic[kind], 4));
-    out.U16(kDatFormatVersion);
-    out.U16(PackDosDate(2024, 5, 17));
-    out.U32(6543);
-    out.U32(count);
-    out.U32(static_cast<uint32_t>(payload.size()));
-    out.U32(0);
-    out.U32(0);
-    out.U32(Crc32(payload, Crc32(file)));
-    out.Bytes(payload);
-    return file;
+    return FrameDatFile(static_cast<DatKind>(kind), 6543, PackDosDate(2024, 5, 17), count, payload);
 }
 
 // A patch from 6543 to 6544 whose header matches body.

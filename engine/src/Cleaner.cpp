@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "ArchiveIo.h"
+#include "UniqueFd.h"
 
 namespace VexorEngine {
 
@@ -18,22 +19,6 @@ constexpr size_t kChunk = 64 * 1024;
 
 using Ranges = std::vector<std::pair<uint64_t, uint64_t>>;
 
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Close(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 // A file created beside the target that replaces it on Commit, or is
 // removed when the object goes without a commit.
@@ -63,7 +48,7 @@ class Replacement {
   private:
     std::string target_;
     std::string temp_;
-    Fd fd_;
+    UniqueFd fd_;
     bool committed_ = false;
 };
 
@@ -207,7 +192,7 @@ bool Rewrite(ByteSource& in, ArchiveWriter& out, const Plan& plan, std::vector<s
 }
 
 bool RewriteFile(const std::string& path, const Plan& plan, bool container) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info;
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) {
         return false;

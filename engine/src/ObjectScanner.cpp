@@ -8,6 +8,7 @@
 
 #include "ArchiveIo.h"
 #include "PatternMatcher.h"
+#include "UniqueFd.h"
 
 namespace VexorEngine {
 
@@ -15,21 +16,6 @@ namespace {
 
 constexpr size_t kChunk = 64 * 1024;
 
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // Remembers whether the source underneath failed, so that a container whose
 // own stream broke is told apart from a damaged container inside a sound one.
@@ -58,7 +44,7 @@ class Scanner {
     ScanOutcome ScanTop(const std::string& path) {
         // Non-blocking, so that a FIFO cannot hold the scan at open; only
         // regular files are read (a device could stream for ever).
-        Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
         if (fd.get() < 0) {
             const int error = errno;
             Skip(error == EACCES || error == EPERM     ? kEngineReasonAccess

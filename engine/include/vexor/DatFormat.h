@@ -106,6 +106,12 @@ std::string CheckSignature(const Signature& signature);
 bool ParseSignatureList(std::string_view text, std::vector<Signature>* out, std::string* error);
 std::string FormatSignatureList(const std::vector<Signature>& signatures);
 
+// One file of kind: header (with its checksum) followed by payload, which is
+// taken as it is. The encoder uses it; so does the fuzzer, to reach the
+// record decoder with arbitrary payloads.
+std::string FrameDatFile(DatKind kind, uint32_t version, uint16_t dos_date, uint32_t count,
+                         std::string_view payload);
+
 // Encodes a set. Fails (with *error) when a signature is invalid, the set is
 // empty or the date is invalid.
 bool EncodeDatSet(const DatSet& set, DatFiles* files, std::string* error);
