@@ -77,8 +77,12 @@ bool Pack(const std::vector<std::string>& files, const Date& date, const std::st
     }
     ::unlink(archive.c_str());
     ::setenv("TZ", "UTC", 1);
-    std::vector<std::string> argv = {"7za", "a", "-tzip", "-mtc=off", "-bd", "-y", archive};
-    argv.insert(argv.end(), files.begin(), files.end());
+    // 7za stores a member given by an absolute path under its name alone,
+    // and one given by a relative path with its folders: always pass
+    // absolute paths.
+    std::vector<std::string> argv = {"7za", "a", "-tzip", "-mtc=off", "-bd", "-y",
+                                     fs::absolute(archive).string()};
+    for (const std::string& file : files) argv.push_back(fs::absolute(file).string());
     const auto outcome = TesselSoftware::RunChildProcess(argv, kPackTimeoutMs);
     if (outcome.kind != TesselSoftware::ChildOutcome::Kind::kExited || outcome.exit_code != 0) {
         *error = "7za could not pack " + archive;

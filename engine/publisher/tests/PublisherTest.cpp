@@ -221,6 +221,23 @@ TEST_F(PublisherTest, EngineReleaseCarriesItsVersionAndChecksum) {
               IniValue(bad_update, "MD5"));
 }
 
+TEST_F(PublisherTest, ArchivesHoldBareNamesWhateverTheOutputPath) {
+    // A relative output folder must not leak its path into the archives.
+    const std::string saved = fs::current_path().string();
+    fs::current_path(dir_.path());
+    std::string error;
+    EngineRelease release{"6.2.0.7", "engine620", "", VEXOR_ENGINE_LIBRARY, kDate};
+    const bool engine_ok = WriteEngineRelease(release, {}, "relative-engine", &error);
+    const bool site_ok =
+        WriteSite(BaseList(), kFirst, kFirst, 0, kDate, {}, "relative-site", &error);
+    fs::current_path(saved);
+    ASSERT_TRUE(engine_ok && site_ok) << error;
+    ASSERT_EQ(0, Extract(dir_ / "relative-engine/engine620/mscan64a-6.2.0.7.zip", dir_ / "e"));
+    EXPECT_TRUE(fs::exists(dir_ / "e/mscan64a.so"));
+    ASSERT_EQ(0, Extract(dir_ / "relative-site/avvdat-40.zip", dir_ / "s"));
+    EXPECT_TRUE(fs::exists(dir_ / "s/avvscan.dat"));
+}
+
 TEST(PublisherDates, OnlyRealDatesAreAccepted) {
     EXPECT_TRUE(ParseDate("2026-12-01").has_value());
     for (const char* text : {"2026-02-30", "1979-01-01", "2026-13-01", "2026-1-01", "tomorrow", ""}) {
