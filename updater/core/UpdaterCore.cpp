@@ -1,0 +1,144 @@
+#include "core/UpdaterCore.h"
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+
+namespace TesselSoftware {
+
+namespace {
+
+std::atomic<IUpdateProgress*> g_current_progress{nullptr};
+
+}  // namespace
+
+void IUpdateProgress::AddMessage(const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    AddMessageText(text);
+}
+
+IUpdateProgress* CurrentUpdateProgress() { return g_current_progress.load(); }
+void SetCurrentUpdateProgress(IUpdateProgress* progress) { g_current_progress.store(progress); }
+
+UpdaterCore::UpdaterCore(ILogging& log)
+    : log_(log), clock_([] { return static_cast<int64_t>(std::time(nullptr)); }) {
+    SetCurrentUpdateProgress(this);
+}
+
+UpdaterCore::~UpdaterCore() {
+    IUpdateProgress* self = this;
+    g_current_progress.compare_exchange_strong(self, nullptr);
+}
+
+void UpdaterCore::SetClockForTesting(Clock clock) {
+    std::lock_guard lock(state_lock_);
+    clock_ = std::move(clock);
+}
+
+void UpdaterCore::AddMessageText(const std::string& text) {
+    std::function<void(const std::string&)> observer;
+    {
+        std::lock_guard lock(state_lock_);
+        log_.Log(kLogTrace, "%s\r\n", text.c_str());
+        const int64_t now = clock_();
+        observer = observer_;
+        if (!history_.empty() && history_.back().text == text) {
+            history_.back().time = now;  // a repeated message only moves its time
+        } else {
+            history_.push_back({now, text});
+            if (history_.size() > kMaxMessages) {
+                history_.erase(history_.begin(), history_.end() - kMaxMessages);
+            }
+        }
+    }
+    if (observer) observer(text);
+}
+
+void UpdaterCore::SetMessageObserver(std::function<void(const std::string&)> observer) {
+    std::lock_guard lock(state_lock_);
+    observer_ = std::move(observer);
+}
+
+bool UpdaterCore::IsCancelled() const {
+    std::lock_guard lock(state_lock_);
+    return cancelled_;
+}
+
+void UpdaterCore::SetCurrentStatusText(const std::string& text) {
+    std::lock_guard lock(state_lock_);
+    current_status_text_ = text;
+}
+
+std::string UpdaterCore::GetCurrentStatusText() const {
+    std::lock_guard lock(state_lock_);
+    return current_status_text_;
+}
+
+void UpdaterCore::ReportProgress(int code, const std::string& text, int /*number*/) {
+    // The registry status is written outside the state lock: it takes the
+    // settings lock, which is never taken while the state lock is held.
+    switch (code) {
+        case kProgressCheckFinished:
+            SetUpdateStatus("Check finished.\r\n", 20, 1);
+            SetCurrentStatusText("Check finished.");
+            AddMessage("Check finished.");
+            break;
+        case kProgressUnzipping:
+            SetCurrentStatusText("Unzipping DAT files.");
+            SetUpdateStatus("Unzipping DAT files.", 20, 1);
+            AddMessage("Unzipping DAT files.");
+            break;
+        case kProgressText:
+            SetCurrentStatusText(text);
+            SetUpdateStatus(text, 20, 1);
+            AddMessageText(text);
+            break;
+        case kProgressUpToDate:
+            AddMessage("Definition files are up to date.");
+            break;
+        case kProgressRetrievingMain:
+            SetCurrentStatusText("Retrieving main definition files from source.");
+            SetUpdateStatus("Retrieving main definition files from source.", 20, 1);
+            AddMessage("Retrieving main definition files from source..");
+            break;
+        default:
+            break;
+    }
+}
+
+void UpdaterCore::TriggerUpdate() {
+    log_.Log(kLogTrace, "A DAT update has been triggered from the configuration tool.\r\n");
+    trigger_event_.Set();
+}
+
+void UpdaterCore::CancelUpdate() {
+    log_.Log(kLogTrace, "A DAT update has been cancelled from the configuration tool.\r\n");
+    std::lock_guard lock(state_lock_);
+    cancelled_ = true;
+}
+
+bool UpdaterCore::IsUpdating() const {
+    std::lock_guard lock(state_lock_);
+    return updating_;
+}
+
+std::vector<MessageEntry> UpdaterCore::GetMessageHistory() const {
+    std::lock_guard lock(state_lock_);
+    return history_;
+}
+
+void UpdaterCore::SetUpdating(bool updating) {
+    std::lock_guard lock(state_lock_);
+    updating_ = updating;
+}
+
+void UpdaterCore::ClearCancel() {
+    std::lock_guard lock(state_lock_);
+    cancelled_ = false;
+}
+
+}  // namespace TesselSoftware

@@ -1,0 +1,133 @@
+// UpdaterSettings: the service's persistent settings, schedule and status,
+// mirrored from the product's registry key.
+//
+//   UpdaterSettings settings;
+//   settings.Load();                                  // throws ExceptionBase
+//   settings.SetDATPath(folder);
+//   settings.SetDATVersion(version);
+//   settings.Save(SaveScope::CheckResults);           // under the registry lock
+//
+// The object is itself a recursive lock: every accessor, Load and Save hold
+// it for their whole run, so a caller may hold it across several calls.
+// Lock order: this object's lock, then the machine-wide registry lock.
+// Safe for concurrent use.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Common/RecursiveLock.h"
+#include "Common/RegistryKey.h"
+#include "core/SourceSettings.h"
+
+namespace TesselSoftware {
+
+class NamedMutex;
+
+enum class SaveScope { Everything, Schedule, CheckResults };
+
+// The four status values written together by SetUpdateStatus.
+struct UpdateStatus {
+    std::string text;
+    int64_t time = 0;             // seconds since 1970, when it was written
+    int32_t expiry_seconds = 0;   // how long the text stays current after time
+    int32_t update_state = 0;     // 0 idle, 1 update in progress
+};
+
+inline constexpr char kDefaultDatSite[] = "http://update.vexor.example/Products/CommonUpdater";
+inline constexpr char kDefaultEngineSite[] = "https://engine.vexor.example/engine610";
+inline constexpr int64_t kMinUpdateInterval = 600;
+inline constexpr int64_t kMaxUpdateInterval = 3600;
+// The engine library's file name in the EnginePath folder.
+inline constexpr char kEngineLibraryName[] = "mscan64a.so";
+
+class UpdaterSettings : public RecursiveLock {
+public:
+    // Opens (or creates) the machine-wide registry lock; when that fails the
+    // lock is absent and saving DATPath and DATVersion fails.
+    UpdaterSettings();
+    virtual ~UpdaterSettings();
+
+    // Fills every field from the store; throws ExceptionBase "Error loading
+    // DAT file updater configuration - ..." (fields read so far keep their
+    // new values).
+    void Load();
+    // Writes the values of scope; throws ExceptionBase "Error saving DAT
+    // file updater configuration - ..." (values already written stay).
+    void Save(SaveScope scope);
+
+    std::string DATFolder() const;
+    void SetDATFolder(const std::string& value);
+    int64_t NextCheckTime() const;
+    void SetNextCheckTime(int64_t value);
+    int64_t LastCheckTime() const;
+    // Stores t, sets NextCheckTime = t + UpdateInterval and saves the check
+    // results and the schedule.
+    void SetLastCheckTime(int64_t t);
+    std::string LastCheckResult() const;
+    void SetLastCheckResult(const std::string& value);
+    int64_t LastUpdateTime() const;
+    // Stores t and saves the check results.
+    void SetLastUpdateTime(int64_t t);
+    std::string DATPath() const;
+    void SetDATPath(const std::string& value);
+    int32_t DATVersion() const;
+    void SetDATVersion(int32_t value);
+    int64_t UpdateInterval() const;
+    // Stores seconds clamped to 600..3600 and recomputes NextCheckTime from
+    // LastCheckTime; does not save.
+    void SetUpdateInterval(int64_t seconds);
+    int32_t DATSource() const;
+    void SetDATSource(int32_t value);
+    int32_t EngineUpdateSource() const;
+    void SetEngineUpdateSource(int32_t value);
+
+    SourceSettings& DatSourceSettings() { return dat_source_; }
+    const SourceSettings& DatSourceSettings() const { return dat_source_; }
+    SourceSettings& EngineSourceSettings() { return engine_source_; }
+    const SourceSettings& EngineSourceSettings() const { return engine_source_; }
+
+    // Throws "Error setting DAT file update status - ..." on failure.
+    void SetUpdateStatus(const std::string& text, int32_t expiry_seconds, int32_t update_state);
+    // Throws "Error reading DAT file update status - ..." on failure.
+    UpdateStatus GetUpdateStatus() const;
+
+    // The folder (ending in "/") of EnginePath or InstallPath; false when
+    // the key or value is missing or not a terminated string of at most 520
+    // characters. Never throws.
+    // Read the store directly (no fields are involved).
+    static bool ReadEnginePath(std::string* path);
+    static bool ReadInstallPath(std::string* path);
+    // Writes EnginePath / EngineHash; failures are not reported.
+    void WriteEnginePath(const std::string& path);
+    void WriteEngineHash(const std::string& text);
+    // Version of EnginePath's mscan64a.so ("6.1.0.1234"), or "Unknown".
+    std::string GetEngineVersionText() const;
+
+    // The registry lock shared with the plug-in; nullptr when absent.
+    NamedMutex* RegistryLock() const { return registry_lock_.get(); }
+
+private:
+    // Opens the product key for read, set-value and create-subkey access,
+    // creating it when it cannot be opened (create_missing).
+    RegistryKey OpenProductKey(bool create_missing) const;
+    static bool ReadFolderValue(const char* name, std::string* path);
+    void WriteValueQuietly(const char* name, const std::string& text);
+
+    std::shared_ptr<NamedMutex> registry_lock_;
+    std::string dat_folder_;
+    int64_t next_check_time_ = 0;
+    int64_t last_check_time_ = 0;
+    std::string last_check_result_;
+    int64_t last_update_time_ = 0;
+    std::string dat_path_;
+    int32_t dat_version_ = 0;
+    int64_t update_interval_ = kMaxUpdateInterval;
+    int32_t dat_source_type_ = Internet;
+    int32_t engine_source_type_ = Internet;
+    SourceSettings dat_source_{kDefaultDatSite};
+    SourceSettings engine_source_{kDefaultEngineSite};
+};
+
+}  // namespace TesselSoftware

@@ -1,0 +1,12 @@
+#include "core/VexorUpdaterEventLog.h"
+
+#include "Common/TextLog.h"
+
+namespace TesselSoftware {
+
+CVexorUpdaterEventLog& UpdaterEventLog() {
+    static CVexorUpdaterEventLog log(ServiceTextLog(), false, false);
+    return log;
+}
+
+}  // namespace TesselSoftware

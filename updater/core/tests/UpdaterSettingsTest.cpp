@@ -1,0 +1,341 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "Common/Platform/FileVersion.h"
+#include "Common/Platform/NamedMutex.h"
+#include "Common/ProductKey.h"
+#include "core/PasswordScrambler.h"
+#include "TestSupport.h"
+#include "core/UpdaterSettings.h"
+
+namespace TesselSoftware {
+namespace {
+
+class UpdaterSettingsTest : public ::testing::Test {
+protected:
+    UpdaterSettingsTest() : root_env_("VEXOR_SYSTEM_ROOT", dir_.path()) {
+        key_.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
+    }
+
+    void SetRaw(const std::string& name, uint32_t type, const std::string& data) {
+        const auto& handle = key_.handle();
+        ASSERT_EQ(0u, handle.store->SetValue(handle, name, type, data.data(),
+                                            static_cast<uint32_t>(data.size())));
+    }
+
+    std::string LoadError() {
+        UpdaterSettings settings;
+        try {
+            settings.Load();
+        } catch (const ExceptionBase& e) {
+            return std::to_string(e.Code()) + ": " + e.Message();
+        }
+        return "loaded";
+    }
+
+    Testing::ScratchDir dir_;
+    Testing::ScopedEnv root_env_;
+    RegistryKey key_;
+};
+
+TEST_F(UpdaterSettingsTest, EmptyKeyLoadsTheDefaults) {
+    UpdaterSettings settings;
+    settings.Load();
+    EXPECT_EQ(3600, settings.UpdateInterval());
+    EXPECT_EQ(0, settings.NextCheckTime());
+    EXPECT_EQ(Internet, settings.DATSource());
+    EXPECT_EQ(Internet, settings.EngineUpdateSource());
+    EXPECT_EQ("", settings.DATFolder());
+    EXPECT_EQ("", settings.DATPath());
+    EXPECT_EQ(0, settings.DATVersion());
+    for (const SourceSettings* source :
+         {&settings.DatSourceSettings(), &settings.EngineSourceSettings()}) {
+        EXPECT_EQ(21, source->Port());
+        EXPECT_EQ(8080, source->ProxyPort());
+        EXPECT_FALSE(source->UseProxy());
+        EXPECT_EQ("", source->Password());
+        EXPECT_EQ("", source->LocalDirectory());
+    }
+    EXPECT_EQ("http://update.vexor.example/Products/CommonUpdater",
+              settings.DatSourceSettings().Address());
+    EXPECT_EQ("https://engine.vexor.example/engine610", settings.EngineSourceSettings().Address());
+}
+
+TEST_F(UpdaterSettingsTest, MissingKeyIsCreatedByLoad) {
+    key_.Close();
+    RegistryKey software;
+    software.Open(RegistryRoot::kLocalMachine, "SOFTWARE", kKeyAllAccess);
+    software.DeleteTree("Quorvane");
+    UpdaterSettings settings;
+    settings.Load();
+    EXPECT_TRUE(software.SubKeyExists("Quorvane\\Vexor for Tessel"));
+}
+
+TEST_F(UpdaterSettingsTest, UpdateIntervalIsClampedOnLoadAndSet) {
+    const std::pair<int64_t, int64_t> rows[] = {
+        {0, 600}, {599, 600}, {-5, 600}, {600, 600}, {1800, 1800}, {3600, 3600}, {3601, 3600},
+        {INT64_MIN, 600}};
+    for (const auto& [stored, loaded] : rows) {
+        SCOPED_TRACE(stored);
+        key_.WriteQword("UpdateInterval", static_cast<uint64_t>(stored));
+        UpdaterSettings settings;
+        settings.Load();
+        EXPECT_EQ(loaded, settings.UpdateInterval());
+    }
+    UpdaterSettings settings;
+    settings.Load();
+    settings.SetUpdateInterval(10);
+    EXPECT_EQ(600, settings.UpdateInterval());
+}
+
+TEST_F(UpdaterSettingsTest, DwordTimesAreZeroExtended) {
+    key_.WriteDword("UpdateInterval", 1200);
+    key_.WriteDword("LastCheckTime", 0xFFFFFFFFu);
+    key_.WriteDword("NextCheckTime", 0x80000000u);
+    UpdaterSettings settings;
+    settings.Load();
+    EXPECT_EQ(1200, settings.UpdateInterval());
+    EXPECT_EQ(4294967295, settings.LastCheckTime());
+    EXPECT_EQ(2147483648, settings.NextCheckTime());
+}
+
+TEST_F(UpdaterSettingsTest, WrongTypesFailLoadWithTheStoreError) {
+    key_.WriteString("DATVersion", "7");
+    EXPECT_EQ("13: Error loading DAT file updater configuration - Failed to query value "
+              "'DATVersion', 13 - The data is invalid.",
+              LoadError());
+    key_.WriteString("DATVersion", "1234");
+    EXPECT_EQ("234: Error loading DAT file updater configuration - Failed to query value "
+              "'DATVersion', 234 - More data is available.",
+              LoadError());
+    key_.WriteDword("DATVersion", 1234);
+    key_.WriteString("UseProxyServer", "1");
+    EXPECT_EQ("13: Error loading DAT file updater configuration - Failed to query value "
+              "'UseProxyServer', 13 - The data is invalid.",
+              LoadError());
+    key_.WriteString("UseProxyServer", "yes please");
+    EXPECT_EQ("loaded", LoadError());
+    UpdaterSettings settings;
+    settings.Load();
+    EXPECT_FALSE(settings.DatSourceSettings().UseProxy());
+    EXPECT_EQ(1234, settings.DATVersion());
+}
+
+TEST_F(UpdaterSettingsTest, SaveEverythingRoundTripsEveryField) {
+    {
+        UpdaterSettings settings;
+        settings.Load();
+        settings.SetDATFolder("/var/lib/vexor/dat");
+        settings.SetDATPath("/var/lib/vexor/dat/avvdat-10001-files");
+        settings.SetDATVersion(10001);
+        settings.SetLastCheckResult("Up to date");
+        settings.SetNextCheckTime(1800000000);
+        settings.SetDATSource(LocalFolder);
+        settings.SetEngineUpdateSource(NetworkShare);
+        settings.SetUpdateInterval(900);
+        SourceSettings& dat = settings.DatSourceSettings();
+        dat.SetAddress("ftp://mirror.example/dat");
+        dat.SetPort(2121);
+        dat.SetUserName("ftpuser");
+        dat.SetPassword("ftp secret");
+        dat.SetUseProxy(true);
+        dat.SetProxyName("proxy.local");
+        dat.SetProxyPort(3128);
+        dat.SetProxyRequiresLogon(true);
+        dat.SetProxyUserName("proxyuser");
+        dat.SetProxyPassword("proxy secret");
+        dat.SetLocalDirectory("/srv/dat");
+        dat.SetShareDirectory("\\\\files\\dat");
+        dat.SetShareUserName("DOMAIN\\share");
+        dat.SetSharePassword("share secret");
+        settings.EngineSourceSettings().SetShareDirectory("\\\\files\\engine");
+        settings.EngineSourceSettings().SetSharePassword(std::string(126, 'e'));
+        settings.Save(SaveScope::Everything);
+    }
+    UpdaterSettings loaded;
+    loaded.Load();
+    EXPECT_EQ("/var/lib/vexor/dat", loaded.DATFolder());
+    EXPECT_EQ("/var/lib/vexor/dat/avvdat-10001-files", loaded.DATPath());
+    EXPECT_EQ(10001, loaded.DATVersion());
+    EXPECT_EQ("Up to date", loaded.LastCheckResult());
+    EXPECT_EQ(900, loaded.UpdateInterval());
+    EXPECT_EQ(LocalFolder, loaded.DATSource());
+    EXPECT_EQ(NetworkShare, loaded.EngineUpdateSource());
+    const SourceSettings& dat = loaded.DatSourceSettings();
+    EXPECT_EQ("ftp://mirror.example/dat", dat.Address());
+    EXPECT_EQ(2121, dat.Port());
+    EXPECT_EQ("ftpuser", dat.UserName());
+    EXPECT_EQ("ftp secret", dat.Password());
+    EXPECT_TRUE(dat.UseProxy());
+    EXPECT_EQ("proxy.local", dat.ProxyName());
+    EXPECT_EQ(3128, dat.ProxyPort());
+    EXPECT_TRUE(dat.ProxyRequiresLogon());
+    EXPECT_EQ("proxyuser", dat.ProxyUserName());
+    EXPECT_EQ("proxy secret", dat.ProxyPassword());
+    EXPECT_EQ("/srv/dat", dat.LocalDirectory());
+    EXPECT_EQ("\\\\files\\dat", dat.ShareDirectory());
+    EXPECT_EQ("DOMAIN\\share", dat.ShareUserName());
+    EXPECT_EQ("share secret", dat.SharePassword());
+    EXPECT_EQ(std::string(126, 'e'), loaded.EngineSourceSettings().SharePassword());
+    // Passwords are never stored as they are.
+    EXPECT_NE("ftp secret", key_.ReadRequiredString("FTPPassword"));
+}
+
+TEST_F(UpdaterSettingsTest, PasswordsStoredEmptyOrUnreadableLoadAsEmpty) {
+    UpdaterSettings settings;
+    settings.Load();
+    settings.Save(SaveScope::Everything);
+    EXPECT_EQ(8u, key_.ReadRequiredString("FTPPassword").size());  // empty, scrambled
+    key_.WriteString("FTPPassword", "");
+    key_.WriteString("Password", "not-scrambled");
+    settings.Load();
+    EXPECT_EQ("", settings.DatSourceSettings().Password());
+    EXPECT_EQ("", settings.DatSourceSettings().SharePassword());
+}
+
+TEST_F(UpdaterSettingsTest, OverlongPasswordsAreRefusedBySetters) {
+    UpdaterSettings settings;
+    EXPECT_THROW(settings.DatSourceSettings().SetPassword(std::string(127, 'x')), ExceptionBase);
+    EXPECT_THROW(settings.DatSourceSettings().SetProxyPassword(std::string(200, 'x')),
+                 ExceptionBase);
+    EXPECT_THROW(settings.EngineSourceSettings().SetSharePassword(std::string(127, 'x')),
+                 ExceptionBase);
+    settings.DatSourceSettings().SetPassword(std::string(126, 'x'));
+}
+
+TEST_F(UpdaterSettingsTest, SetLastCheckTimeReschedulesInMemoryAndInTheStore) {
+    UpdaterSettings settings;
+    settings.Load();
+    settings.SetUpdateInterval(1200);
+    settings.SetLastCheckTime(1700000000);
+    EXPECT_EQ(1700001200, settings.NextCheckTime());
+    uint64_t stored = 0;
+    key_.ReadQword("NextCheckTime", 0, &stored);
+    EXPECT_EQ(1700001200u, stored);
+    key_.ReadQword("LastCheckTime", 0, &stored);
+    EXPECT_EQ(1700000000u, stored);
+    settings.SetLastUpdateTime(1700000100);
+    key_.ReadQword("LastUpdateTime", 0, &stored);
+    EXPECT_EQ(1700000100u, stored);
+    uint64_t interval = 0;
+    EXPECT_FALSE(key_.ReadQword("UpdateInterval", 0, &interval));  // only Everything saves it
+}
+
+TEST_F(UpdaterSettingsTest, UpdateStatusRoundTripsAndHasDefaults) {
+    UpdaterSettings settings;
+    const UpdateStatus none = settings.GetUpdateStatus();
+    EXPECT_EQ("No Status", none.text);
+    EXPECT_EQ(0, none.time);
+    const int64_t before = std::time(nullptr);
+    settings.SetUpdateStatus("Downloading avvdat-10001.zip", 20, 1);
+    const UpdateStatus status = settings.GetUpdateStatus();
+    EXPECT_EQ("Downloading avvdat-10001.zip", status.text);
+    EXPECT_GE(status.time, before);
+    EXPECT_LE(status.time, before + 5);
+    EXPECT_EQ(20, status.expiry_seconds);
+    EXPECT_EQ(1, status.update_state);
+}
+
+TEST_F(UpdaterSettingsTest, FolderValuesMustBeWholeTerminatedStrings) {
+    UpdaterSettings settings;
+    std::string path = "untouched";
+    EXPECT_FALSE(settings.ReadEnginePath(&path));
+    EXPECT_EQ("untouched", path);
+    key_.WriteString("EnginePath", "/opt/vexor/Engine/6100");
+    ASSERT_TRUE(settings.ReadEnginePath(&path));
+    EXPECT_EQ("/opt/vexor/Engine/6100/", path);
+    key_.WriteExpandString("InstallPath", "/opt/vexor/");
+    ASSERT_TRUE(settings.ReadInstallPath(&path));
+    EXPECT_EQ("/opt/vexor/", path);
+
+    SetRaw("EnginePath", kRegSz, std::string("/\0x", 3));         // odd length
+    EXPECT_FALSE(settings.ReadEnginePath(&path));
+    SetRaw("EnginePath", kRegSz, std::string("/\0x\0", 4));       // no terminator
+    EXPECT_FALSE(settings.ReadEnginePath(&path));
+    key_.WriteString("EnginePath", std::string(519, 'p'));         // 520 with terminator
+    EXPECT_TRUE(settings.ReadEnginePath(&path));
+    key_.WriteString("EnginePath", std::string(520, 'p'));
+    EXPECT_FALSE(settings.ReadEnginePath(&path));
+    key_.WriteDword("EnginePath", 1);
+    EXPECT_FALSE(settings.ReadEnginePath(&path));
+}
+
+TEST_F(UpdaterSettingsTest, EngineVersionComesFromTheLibrarysNote) {
+    UpdaterSettings settings;
+    EXPECT_EQ("Unknown", settings.GetEngineVersionText());
+    const std::string fixture = VEXOR_VERSIONED_FIXTURE;
+    settings.WriteEnginePath(std::filesystem::path(fixture).parent_path().string());
+    EXPECT_EQ("7.2.3.4", settings.GetEngineVersionText());
+    settings.WriteEngineHash("abc123");
+    EXPECT_EQ("abc123", key_.ReadRequiredString("EngineHash"));
+
+    // A file that is not ELF, and a truncated library, have no version.
+    Testing::WriteFile(dir_ / "engine/mscan64a.so", "not an ELF file at all");
+    settings.WriteEnginePath(dir_ / "engine");
+    EXPECT_EQ("Unknown", settings.GetEngineVersionText());
+    const std::string whole = Testing::ReadFile(fixture);
+    for (size_t cut : {size_t{16}, size_t{64}, whole.size() / 2, whole.size() - 1}) {
+        Testing::WriteFile(dir_ / "cut.so", whole.substr(0, cut));
+        EXPECT_FALSE(ReadFileVersion(dir_ / "cut.so").has_value()) << cut;
+    }
+}
+
+TEST_F(UpdaterSettingsTest, MissingRegistryLockFailsTheDatPathSave) {
+    Testing::WriteFile(dir_ / "run/lock", "a file where the lock folder should be");
+    UpdaterSettings settings;
+    ASSERT_EQ(nullptr, settings.RegistryLock());
+    settings.Load();
+    settings.SetDATPath("/dat/x");
+    try {
+        settings.Save(SaveScope::CheckResults);
+        FAIL() << "saved without the registry lock";
+    } catch (const ExceptionBase& e) {
+        EXPECT_EQ("Error saving DAT file updater configuration - The registry lock "
+                  "\"/vexorft/registrylock\" could not be created",
+                  e.Message());
+    }
+    std::string path;
+    EXPECT_FALSE(key_.ReadString("DATPath", "", &path));
+    settings.Save(SaveScope::Schedule);  // nothing else needs the lock
+}
+
+TEST_F(UpdaterSettingsTest, LockedSavesAndReadsNeverMixPairs) {
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        UpdaterSettings settings;
+        settings.Load();
+        for (int v = 1; v <= 200; ++v) {
+            settings.SetDATPath("/dat/avvdat-" + std::to_string(v) + "-files");
+            settings.SetDATVersion(v);
+            settings.Save(SaveScope::CheckResults);
+        }
+        done = true;
+    });
+    uint32_t error = 0;
+    auto lock = NamedMutex::Open(kRegistryLockName, &error);
+    ASSERT_TRUE(lock);
+    RegistryKey reader;
+    reader.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+    int reads = 0;
+    while (!done.load() || reads < 10) {
+        // Give the writer its turn: an in-process lock hands over unfairly.
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        NamedMutex::Guard guard(*lock);
+        std::string path;
+        uint32_t version = 0;
+        if (reader.ReadString("DATPath", "", &path)) {
+            reader.ReadDword("DATVersion", 0, &version);
+            ASSERT_EQ("/dat/avvdat-" + std::to_string(version) + "-files", path);
+        }
+        ++reads;
+    }
+    writer.join();
+}
+
+}  // namespace
+}  // namespace TesselSoftware

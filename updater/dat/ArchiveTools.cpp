@@ -1,0 +1,117 @@
+#include "dat/ArchiveTools.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <strings.h>
+#include <vector>
+
+#include "Common/ErrorText.h"
+#include "Common/ExceptionBase.h"
+#include "Common/FileSystemUtils.h"
+#include "Common/Md5.h"
+#include "Common/Platform/ProcessRunner.h"
+#include "Common/Platform/ReadOnlyFile.h"
+#include "Common/Platform/Win32Error.h"
+#include "core/UpdaterSettings.h"
+
+namespace TesselSoftware {
+
+
+std::string ArchiveToolFolder() {
+    std::string folder;
+    if (UpdaterSettings::ReadInstallPath(&folder) && ::access((folder + "7za").c_str(), X_OK) == 0) {
+        return folder;
+    }
+    return {};
+}
+
+void UnzipArchive(const std::string& archive, const std::string& output_folder, ILogging& log,
+                  int64_t timeout_ms) {
+    const std::string command = "\"" + ArchiveToolFolder() + "7za\" x -y -p\"\" -o\"" +
+                                output_folder + "\" \"" + archive + "\"";
+    log.Log(kLogTrace, "Attempting to unzip using the following: %s\n", command.c_str());
+    if (RunAndWait(command, timeout_ms) != 0) {
+        throw CTLVexorNetException(0, "Unzip failed for file " + archive + ".\r\n");
+    }
+}
+
+void ZipFolder(const std::string& contents, const std::string& archive, ILogging& log,
+               int64_t timeout_ms) {
+    const std::string command =
+        "\"" + ArchiveToolFolder() + "7za\" a \"" + archive + "\" \"" + contents + "\"";
+    log.Log(kLogTrace, "Attempting to zip using the following: %s\n", command.c_str());
+    if (RunAndWait(command, timeout_ms) != 0) {
+        throw CTLVexorNetException(0, "Zip failed for file " + archive + ".\r\n");
+    }
+}
+
+int32_t RunAndWait(const std::string& command_line, int64_t timeout_ms) {
+    const ChildOutcome outcome = RunChildProcess(SplitCommandLine(command_line), timeout_ms);
+    switch (outcome.kind) {
+        case ChildOutcome::Kind::kExited: return outcome.exit_code;
+        case ChildOutcome::Kind::kStartFailed:
+            throw ExceptionBase(0, "Failed to execute <" + command_line +
+                                       ">, error = " + FormatErrorText(outcome.error));
+        case ChildOutcome::Kind::kWaitFailed:
+            throw ExceptionBase(0, "Wait for command - " + FormatErrorText(outcome.error));
+        case ChildOutcome::Kind::kTimedOut:
+            throw ExceptionBase(0, "Timed out waiting for  <" + command_line +
+                                       ">, error = Wait Timeout");
+    }
+    return -2;
+}
+
+bool CheckFileMD5(const std::string& path, const std::string& expected, ILogging& log) {
+    if (expected.empty()) return true;
+    ReadOnlyFile file(path);
+    if (file.fd() < 0) {
+        const uint32_t error = SetLastErrorFromErrno();
+        log.Log(kLogInformation, "Cannot open temporary file: %s - %s\n", path.c_str(),
+                FormatErrorText(error).c_str());
+        return false;
+    }
+    Md5 md5;
+    std::vector<char> block(1 << 16);
+    for (;;) {
+        const ssize_t got = ::read(file.fd(), block.data(), block.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            const uint32_t error = SetLastErrorFromErrno();
+            log.Log(kLogInformation, "Cannot open temporary file: %s - %s\n", path.c_str(),
+                    FormatErrorText(error).c_str());
+            return false;
+        }
+        if (got == 0) break;
+        md5.Update(block.data(), static_cast<size_t>(got));
+    }
+    const std::string digest = md5.HexDigest();
+    if (digest.size() == expected.size() && strcasecmp(digest.c_str(), expected.c_str()) == 0) {
+        return true;
+    }
+    log.Log(kLogInformation, "MD5 hash for file: %s incorrect.\n",
+            std::string(FileNamePart(path)).c_str());
+    return false;
+}
+
+void DeleteFolderAndContents(const std::string& folder) {
+    if (folder.empty()) throw ExceptionBase(0, "Passed an empty directory to DeleteFolderAndContents");
+    if (!DelTree(folder)) {
+        throw ExceptionBase(0, "Error deleting directory contents, \"" + folder + "\" - " +
+                                   FormatErrorText(GetLastError()) + "\r\n");
+    }
+    if (::rmdir(folder.c_str()) == 0) return;
+    uint32_t error = SetLastErrorFromErrno();
+    if (error == Win32::kFileNotFound) {
+        // Gone already. Only a folder whose parent is missing too is an
+        // error: the path itself cannot be found.
+        const std::string parent = ParentPath(folder);
+        if (parent.empty() || ::access(parent.c_str(), F_OK) == 0) return;
+        error = Win32::kPathNotFound;
+    }
+    throw ExceptionBase(0, "Error removing directory, \"" + folder + "\" - " +
+                               FormatErrorText(error) + "\r\n");
+}
+
+}  // namespace TesselSoftware

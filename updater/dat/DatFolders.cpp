@@ -1,0 +1,83 @@
+// DAT folder layout: the build folder, publishing a switched set and
+// tidying old sets.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "dat/ArchiveTools.h"
+#include "dat/CatalogueText.h"
+#include "Common/ErrorText.h"
+#include "Common/ExceptionBase.h"
+#include "Common/Platform/Win32Error.h"
+#include "dat/DatUpdater.h"
+#include "sources/Downloader.h"
+#include "core/UpdaterCore.h"
+
+namespace TesselSoftware {
+
+namespace {
+
+std::string SetName(uint32_t n, const char* suffix) { return "avvdat-" + std::to_string(n) + suffix; }
+
+}  // namespace
+
+std::string DatUpdater::DatRoot() const {
+    const std::string folder = core_->DATFolder();
+    return folder == "/" ? folder : folder + "/";
+}
+
+void DatUpdater::PrepareDatFolder(uint32_t n) {
+    final_folder_ = DatRoot() + SetName(n, "-files");
+    build_folder_ = DatRoot() + "~" + SetName(n, "-files");
+    if (::mkdir(build_folder_.c_str(), 0755) == 0) return;
+    if (errno == EEXIST) {
+        DeleteFolderAndContents(build_folder_);  // left over from an interrupted pass
+        if (::mkdir(build_folder_.c_str(), 0755) == 0) return;
+    }
+    const uint32_t error = SetLastErrorFromErrno();
+    throw ExceptionBase(0, "Unable to create DAT files folder \"" + build_folder_ + "\" - " +
+                               FormatErrorText(error));
+}
+
+void DatUpdater::PublishDatFolder(uint32_t n, bool packed_from_delta) {
+    if (packed_from_delta) {
+        ZipFolder(final_folder_ + "/*", DatRoot() + SetName(n, ".zip"), core_->Log());
+    }
+    const std::string text = "[AVV-ZIP]\r\nDATVersion=" + std::to_string(n) + "\r\n";
+    const std::string path = DatRoot() + "oem.ini";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // the local catalogue is informational
+    if (::write(fd, text.data(), text.size()) < 0) {
+        // Nothing to report: readers find the version from the folder names.
+    }
+    ::close(fd);
+}
+
+void DatUpdater::DeleteOldDatFolders() {
+    auto folder = CreateDownloader(LocalFolder, &core_->DatSourceSettings());
+    folder->SetBaseLocation(core_->DATFolder());
+    std::vector<std::string> names;
+    if (!folder->ListFiles("avvdat-.*-files", &names)) {
+        core_->Log().Log(kLogTrace, "Error during downloading file: '%s'\r\n",
+                         folder->LastError().c_str());
+    }
+    // Newest by number, not by name: "avvdat-10000-files" sorts before
+    // "avvdat-9999-files" as text. Names without a version sort first.
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        const uint32_t va = ListedVersion(a).value_or(0), vb = ListedVersion(b).value_or(0);
+        return va != vb ? va < vb : a < b;
+    });
+    if (names.size() <= 3) return;
+    for (size_t i = 0; i + 3 < names.size(); ++i) {
+        const std::string& name = names[i];
+        core_->Log().Log(kLogInformation, "Deleting old DAT folder - %s\r\n", name.c_str());
+        DeleteFolderAndContents(DatRoot() + name);
+        ::unlink((DatRoot() + name.substr(0, name.size() - 6) + ".zip").c_str());
+    }
+}
+
+}  // namespace TesselSoftware

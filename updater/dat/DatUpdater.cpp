@@ -1,0 +1,224 @@
+#include "dat/DatUpdater.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <sys/stat.h>
+
+#include "dat/ArchiveTools.h"
+#include "dat/CatalogueText.h"
+#include "Common/ErrorText.h"
+#include "Common/ExceptionBase.h"
+#include "Common/FileSystemUtils.h"
+#include "Common/Platform/Win32Error.h"
+#include "sources/DownloaderFS.h"
+#include "dat/DurableFiles.h"
+#include "dat/IniFile.h"
+#include "core/UpdaterCore.h"
+
+namespace TesselSoftware {
+
+namespace {
+
+constexpr char kListingPattern[] = "avvdat-.*";
+
+std::string Formatted(const char* format, uint32_t value) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, static_cast<int>(value));
+    return text;
+}
+
+}  // namespace
+
+uint32_t DatUpdater::InstalledVersion() {
+    try {
+        // An archive counts only beside its set: a pass interrupted after
+        // the download (a crash, a kill) leaves the archive alone, and that
+        // version must still be installed by the next pass.
+        struct InstalledSets final : CDownloaderFS {
+            using CDownloaderFS::CDownloaderFS;
+            bool ListFiles(const std::string& pattern, std::vector<std::string>* names) override {
+                std::vector<std::string> all;
+                const bool listed = CDownloaderFS::ListFiles(pattern, &all);
+                for (const std::string& name : all) {
+                    if (!name.ends_with(".zip") ||
+                        ::access((BaseLocation() + "/" + name.substr(0, name.size() - 4) + "-files")
+                                     .c_str(),
+                                 F_OK) == 0) {
+                        names->push_back(name);
+                    }
+                }
+                return listed;
+            }
+        } folder(&core_->DatSourceSettings());
+        folder.SetBaseLocation(core_->DATFolder());
+        return GetLatestVersion(folder);
+    } catch (const ExceptionBase&) {
+        return 0;
+    }
+}
+
+void DatUpdater::RecordInstalledSet(uint32_t version) {
+    // A pass interrupted between moving a set into place and recording it
+    // leaves the newest set unrecorded; record it now, so the scanner moves on.
+    const std::string folder = DatRoot() + "avvdat-" + std::to_string(version) + "-files";
+    if (version == 0 || static_cast<uint32_t>(core_->DATVersion()) == version) return;
+    for (const char* name : {"avvscan.dat", "avvnames.dat", "avvclean.dat"}) {
+        struct stat info;
+        const std::string file = folder + "/" + name;
+        if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return;
+    }
+    core_->Log().Log(kLogTrace, "Recording installed DAT folder %s\r\n", folder.c_str());
+    core_->SetDATPath(folder);
+    core_->SetDATVersion(static_cast<int32_t>(version));
+}
+
+uint32_t DatUpdater::GetCurrentVersion() {
+    const uint32_t version = InstalledVersion();
+    core_->SetLastCheckResult(Formatted("Current DAT version was %d\r\n", version));
+    return version;
+}
+
+std::string DatUpdater::GetDATVersionText() {
+    const uint32_t version = InstalledVersion();
+    return version == 0 ? "Version Unknown" : std::to_string(version);
+}
+
+uint32_t DatUpdater::GetLatestVersion(CDownloader& downloader) {
+    std::vector<std::string> names;
+    if (!downloader.ListFiles(kListingPattern, &names)) {
+        core_->Log().Log(kLogTrace, "Error during downloading file list: '%s'\r\n",
+                         downloader.LastError().c_str());
+    }
+    uint32_t latest = 0;
+    for (const std::string& name : names) {
+        if (const auto version = ListedVersion(name); version && *version > latest) latest = *version;
+    }
+    if (latest == 0) throw CTLVexorNetException(0, "Failed to get the latest available version\r\n");
+    return latest;
+}
+
+uint32_t DatUpdater::ReadOemVersion(const std::string& path) {
+    IniFile ini;
+    ini.Load(path);
+    std::string value;
+    const auto number = ini.GetValue("AVV-ZIP", "DATVersion", &value) ? ParseLeadingInteger(value)
+                                                                       : std::nullopt;
+    // A source names a positive version; anything else is not one.
+    if (!number || *number <= 0) {
+        throw CTLVexorNetException(0, "Invalid oem.ini, cannot determine server current version");
+    }
+    return static_cast<uint32_t>(*number);
+}
+
+void DatUpdater::ThrowIfCancelled() {
+    if (core_->IsCancelled()) throw ExceptionBase(0, "Cancelled by user");
+}
+
+void DatUpdater::AppendCheckResult(const std::string& text) {
+    core_->SetLastCheckResult(core_->LastCheckResult() + text);
+}
+
+void DatUpdater::SwitchBuildFolder() {
+    // Everything the new set holds reaches the disk before the rename, and
+    // the rename before the settings name the set: a power cut never leaves
+    // a configured set with missing data. The move never replaces a folder.
+    SyncFolderTree(build_folder_);
+    if (::renameat2(AT_FDCWD, build_folder_.c_str(), AT_FDCWD, final_folder_.c_str(),
+                    RENAME_NOREPLACE) != 0) {
+        const uint32_t error = SetLastErrorFromErrno();
+        throw CTLVexorNetException(0, "Unable to rename DAT folder from " + build_folder_ + " to " +
+                                          final_folder_ + " - " + FormatErrorText(error) + "\r\n");
+    }
+    SyncFolder(DatRoot());
+}
+
+bool DatUpdater::RunDatUpdate() {
+    // Names of an earlier pass must not steer this pass's clean-up: they
+    // may name the installed set's archive.
+    zip_name_.clear();
+    final_folder_.clear();
+    build_folder_.clear();
+    std::string temp_folder;
+    bool installed = false;
+    try {
+        core_->AddMessage("Checking for new DAT files");
+        core_->SetLastCheckResult("");
+        auto source = CreateDownloader(core_->DATSource(), &core_->DatSourceSettings());
+        const uint32_t current = GetCurrentVersion();
+
+        temp_folder = DatRoot() + Formatted("UpdateFrom-%d", current);
+        ::mkdir(DatRoot().c_str(), 0755);
+        ::mkdir(temp_folder.c_str(), 0755);
+        const std::string local_oem = CombinePath(temp_folder, "oem.ini");
+        const bool have_oem = source->Download("oem.ini", local_oem);
+        const uint32_t latest = have_oem ? ReadOemVersion(local_oem) : GetLatestVersion(*source);
+        ThrowIfCancelled();
+
+        const std::string found = Formatted("Found DAT version %d available for retrieval.", latest);
+        core_->ReportProgress(kProgressText, found, 0);
+        AppendCheckResult(found);
+        core_->Log().Log(kLogTrace, "Latest available:%d, latest retrieved:%d\r\n",
+                         static_cast<int>(latest), static_cast<int>(current));
+
+        if (latest > current) {
+            PrepareDatFolder(latest);
+            bool partial = false;
+            if (have_oem) {
+                core_->Log().Log(kLogTrace, "Attempting partial update\r\n");
+                partial = TryIncrementalUpdate(temp_folder, *source, current);
+            }
+            DeleteFolderAndContents(temp_folder);
+            if (!partial) {
+                core_->Log().Log(kLogTrace, "Performing full update\r\n");
+                zip_name_ = Formatted("avvdat-%d.zip", latest);
+                DownloadDatZip(*source);
+                ThrowIfCancelled();
+                VerifyDatZip(*source);
+                ThrowIfCancelled();
+                UnzipDatZip();
+                ThrowIfCancelled();
+            }
+            SwitchBuildFolder();
+            PublishDatFolder(latest, partial);
+            core_->SetLastUpdateTime(static_cast<int64_t>(std::time(nullptr)));
+            AppendCheckResult("New definition files retrieved.\r\n");
+            core_->SetDATPath(final_folder_);
+            core_->SetDATVersion(static_cast<int32_t>(latest));
+            installed = true;
+            DeleteOldDatFolders();
+        } else {
+            DeleteFolderAndContents(temp_folder);
+            RecordInstalledSet(current);
+            AppendCheckResult("Definition files were up to date.");
+            core_->ReportProgress(kProgressUpToDate, "", 0);
+        }
+        core_->Save(SaveScope::CheckResults);
+        core_->ReportProgress(kProgressCheckFinished, "", 0);
+        return installed;
+    } catch (const ExceptionBase& e) {
+        // Record the failure, remove what this pass started, pass it on.
+        // Cleaning up must not hide the original failure.
+        const auto quietly = [](auto&& step) {
+            try {
+                step();
+            } catch (const ExceptionBase&) {
+            }
+        };
+        quietly([&] {
+            AppendCheckResult(e.Message());
+            core_->Save(SaveScope::CheckResults);
+        });
+        if (!temp_folder.empty()) quietly([&] { DeleteFolderAndContents(temp_folder); });
+        if (!build_folder_.empty()) quietly([&] { DeleteFolderAndContents(build_folder_); });
+        if (!zip_name_.empty()) {
+            ::unlink((DatRoot() + zip_name_).c_str());
+            ::unlink((DatRoot() + "~" + zip_name_).c_str());
+        }
+        throw;
+    }
+}
+
+}  // namespace TesselSoftware

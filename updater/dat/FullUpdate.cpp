@@ -1,0 +1,75 @@
+// Full update: the archive of the target version, checked against the
+// source's "avvdat.ini" and unpacked into the build folder.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "dat/ArchiveTools.h"
+#include "Common/ErrorText.h"
+#include "Common/ExceptionBase.h"
+#include "Common/Platform/Win32Error.h"
+#include "dat/DatUpdater.h"
+#include "sources/Downloader.h"
+#include "dat/DurableFiles.h"
+#include "dat/IniFile.h"
+#include "core/UpdaterCore.h"
+
+namespace TesselSoftware {
+
+void DatUpdater::DownloadDatZip(CDownloader& downloader) {
+    core_->ReportProgress(kProgressRetrievingMain, "", 0);
+    const std::string temporary = DatRoot() + "~" + zip_name_;
+    const std::string final_name = DatRoot() + zip_name_;
+    if (!downloader.Download(zip_name_, temporary)) {
+        core_->Log().Log(kLogTrace, "Error during downloading file: '%s'\r\n",
+                         downloader.LastError().c_str());
+        // A partial download must never take the archive's name.
+        ::unlink(temporary.c_str());
+    }
+    if (::rename(temporary.c_str(), final_name.c_str()) != 0) {
+        const uint32_t error = SetLastErrorFromErrno();
+        throw CTLVexorNetException(0, "Unable to rename DAT folder from " + temporary + " to " +
+                                          final_name + " - " + FormatErrorText(error) + "\r\n");
+    }
+}
+
+void DatUpdater::VerifyDatZip(CDownloader& downloader) {
+    const std::string catalogue = DatRoot() + "avvdat.ini";
+    struct RemoveOnExit {
+        const std::string& path;
+        ~RemoveOnExit() { ::unlink(path.c_str()); }
+    } remove_catalogue{catalogue};
+
+    if (!downloader.Download("avvdat.ini", catalogue)) {
+        core_->Log().Log(kLogTrace, "Error during downloading file: '%s'\r\n",
+                         downloader.LastError().c_str());
+    }
+    IniFile ini;
+    ini.Load(catalogue);
+    std::string md5;
+    if (!ini.GetValue("AVV-ZIP", "MD5", &md5)) {
+        core_->Log().Log(kLogTrace, "Warning: Failed to acquire MD5 from avvdat.ini\r\n");
+        return;
+    }
+    const std::string archive = DatRoot() + zip_name_;
+    if (!CheckFileMD5(archive, md5, core_->Log())) {
+        throw ExceptionBase(0, "Dat zip file \"" + archive + "\" failed MD5 sum check.");
+    }
+    core_->Log().Log(kLogTrace, "Downloaded ZIP file has correct MD5\r\n");
+}
+
+void DatUpdater::UnzipDatZip() {
+    core_->ReportProgress(kProgressUnzipping, "", 0);
+    const std::string archive = DatRoot() + zip_name_;
+    UnzipArchive(archive, build_folder_, core_->Log(), unzip_timeout_ms_);
+    // An update source decides what the archive holds: links, devices and
+    // other special files never become part of a DAT set.
+    const std::string special = FindSpecialEntry(build_folder_);
+    if (!special.empty()) {
+        throw CTLVexorNetException(0, "Unzip failed for file " + archive + ".\r\n" +
+                                          "The archive holds an entry that is not a regular file "
+                                          "or folder: " + special + "\r\n");
+    }
+}
+
+}  // namespace TesselSoftware

@@ -1,0 +1,181 @@
+// DAT update passes against sites built by the publisher, with the real
+// engine library doing the patch step: every road and every broken site.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include "Common/ExceptionBase.h"
+#include "Common/ProductKey.h"
+#include "Common/RegistryKey.h"
+#include "sources/DownloaderFS.h"
+#include "SitePublisher.h"
+#include "DatSiteBuilder.h"
+#include "TestSupport.h"
+#include "core/UpdaterCore.h"
+#include "UpdaterTestSupport.h"
+
+namespace TesselSoftware {
+namespace {
+
+namespace fs = std::filesystem;
+using Testing::ReadFile;
+using Testing::WriteFile;
+using VexorPublisher::SiteFaults;
+
+constexpr VexorPublisher::Date kDate{2026, 12, 1};
+
+std::map<std::string, std::string> FilesOf(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        files[entry.path().filename().string()] = ReadFile(entry.path().string());
+    }
+    return files;
+}
+
+class PublishedSiteTest : public ::testing::Test {
+protected:
+    PublishedSiteTest() : root_env_("VEXOR_SYSTEM_ROOT", dir_.path()) {
+        Testing::PrepareDatRoot(dir_.path());
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.WriteString("EnginePath", fs::path(VEXOR_ENGINE_LIBRARY).parent_path().string());
+        core_.Load();
+    }
+
+    void Publish(uint32_t first, uint32_t last, const SiteFaults& faults = {}) {
+        std::string error;
+        ASSERT_TRUE(VexorPublisher::WriteSite(ReadFile(VEXOR_SAMPLE_SIGNATURES), first, last,
+                                              last - first, kDate, faults, dir_ / "site", &error))
+            << error;
+    }
+    std::string Set(uint32_t version) const {
+        return dir_ / ("dat/avvdat-" + std::to_string(version) + "-files");
+    }
+    void Install(uint32_t version) {
+        std::string error;
+        ASSERT_TRUE(VexorPublisher::WriteDatSet(ReadFile(VEXOR_SAMPLE_SIGNATURES), version, kDate,
+                                                Set(version), &error))
+            << error;
+    }
+    std::map<std::string, std::string> Published(uint32_t version) {
+        std::string error;
+        const std::string folder = dir_ / ("published-" + std::to_string(version));
+        EXPECT_TRUE(VexorPublisher::WriteDatSet(ReadFile(VEXOR_SAMPLE_SIGNATURES), version, kDate,
+                                                folder, &error));
+        return FilesOf(folder);
+    }
+    std::string Pass() {
+        try {
+            return core_.GetDatUpdater().RunDatUpdate() ? "installed" : "up to date";
+        } catch (const ExceptionBase& e) {
+            return e.Message();
+        }
+    }
+    std::string Configured() {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+        std::string path;
+        key.ReadString("DATPath", "", &path);
+        return path;
+    }
+
+    Testing::ScratchDir dir_;
+    Testing::ScopedEnv root_env_;
+    Testing::RecordingLog log_;
+    UpdaterCore core_{log_};
+};
+
+TEST_F(PublishedSiteTest, FullUpdateThenIncrementalChain) {
+    Publish(100, 101);
+    EXPECT_EQ("installed", Pass());
+    EXPECT_EQ(Set(101), Configured());
+    EXPECT_EQ(Published(101), FilesOf(Set(101)));
+    EXPECT_TRUE(log_.Contains("Update error: Unable to perform incremental update."));
+
+    Publish(101, 104);
+    const size_t before = log_.Lines().size();
+    EXPECT_EQ("installed", Pass());
+    EXPECT_EQ(Set(104), Configured());
+    EXPECT_EQ(Published(104), FilesOf(Set(104)));
+    const auto lines = log_.Lines();
+    for (size_t i = before; i < lines.size(); ++i) {
+        EXPECT_EQ(std::string::npos, lines[i].find("Performing full update")) << "patches were not used";
+    }
+    bool reached = false;
+    for (const MessageEntry& entry : core_.GetMessageHistory()) {
+        reached |= entry.text == "Successfully updated to 104";
+    }
+    EXPECT_TRUE(reached);
+    EXPECT_TRUE(fs::exists(dir_ / "dat/avvdat-104.zip"));  // packed from the patched set
+    EXPECT_EQ("up to date", Pass());
+}
+
+TEST_F(PublishedSiteTest, BrokenIncrementalRoadsFallBackToTheFullArchive) {
+    struct Case {
+        const char* name;
+        SiteFaults faults;
+    };
+    SiteFaults catalogue, dropped, corrupt;
+    catalogue.bad_md5 = VexorPublisher::BadMd5::kCatalogue;
+    dropped.drop_patch = 202;
+    corrupt.corrupt = VexorPublisher::Corrupt::kPatch;
+    for (const Case& c : {Case{"catalogue md5", catalogue}, Case{"missing patch", dropped},
+                          Case{"corrupt patch", corrupt}}) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir_ / "dat");
+        fs::remove_all(dir_ / "site");
+        fs::create_directories(dir_ / "dat");
+        Install(201);
+        Publish(201, 203, c.faults);
+        EXPECT_EQ("installed", Pass());
+        EXPECT_EQ(Set(203), Configured());
+        EXPECT_EQ(Published(203), FilesOf(Set(203)));
+        EXPECT_TRUE(log_.Contains("Performing full update"));
+    }
+}
+
+TEST_F(PublishedSiteTest, BrokenFullUpdatesFailAndKeepTheOldSet) {
+    Install(300);
+    core_.SetDATPath(Set(300));
+    core_.SetDATVersion(300);
+    core_.Save(SaveScope::CheckResults);
+    struct Case {
+        const char* name;
+        SiteFaults faults;
+        std::string starts;
+    };
+    SiteFaults bad_md5, corrupt, no_avvdat;
+    bad_md5.bad_md5 = VexorPublisher::BadMd5::kArchive;
+    corrupt.corrupt = VexorPublisher::Corrupt::kArchive;
+    no_avvdat.no_avvdat_ini = true;
+    const Case cases[] = {
+        {"bad archive md5", bad_md5, "Dat zip file \""},
+        {"corrupt archive", corrupt, "Unzip failed for file "},
+        {"no avvdat.ini", no_avvdat, "Cannot open '"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir_ / "site");
+        Publish(302, 302, c.faults);  // no patches from 300: the full road
+        const std::string error = Pass();
+        EXPECT_EQ(0u, error.find(c.starts)) << error;
+        EXPECT_EQ(Set(300), Configured());
+        EXPECT_FALSE(fs::exists(dir_ / "dat/~avvdat-302-files"));
+        EXPECT_FALSE(fs::exists(dir_ / "dat/avvdat-302.zip"));
+        EXPECT_FALSE(fs::exists(dir_ / "dat/~avvdat-302.zip"));
+    }
+}
+
+TEST_F(PublishedSiteTest, WithoutOemIniTheListingFindsTheArchive) {
+    SiteFaults no_oem;
+    no_oem.no_oem_ini = true;
+    Publish(400, 402, no_oem);
+    EXPECT_EQ("installed", Pass());
+    EXPECT_EQ(Set(402), Configured());
+    EXPECT_FALSE(log_.Contains("Attempting partial update"));
+}
+
+}  // namespace
+}  // namespace TesselSoftware

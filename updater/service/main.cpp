@@ -1,0 +1,31 @@
+// VexorDatUpdater: keeps the engine's definition files current.
+#include <cstring>
+#include <iostream>
+
+#include "sources/DownloaderFS.h"
+#include "service/OneShotRun.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: VexorDatUpdater -once\n"
+    "Keeps the Vexor engine's definition (DAT) files current.\n"
+    "\n"
+    "  -once    run one update pass in the foreground with the installed settings, print\n"
+    "           its progress messages, and exit: 0 new files were installed, 2 everything\n"
+    "           was already up to date, 1 the pass failed (the reason on standard error)\n"
+    "  -?, --help  show this text\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace TesselSoftware;
+    RegisterFolderDownloader();
+    if (argc == 2 && (std::strcmp(argv[1], "-once") == 0 || std::strcmp(argv[1], "/once") == 0)) {
+        return RunOnce(std::cout, std::cerr);
+    }
+    const bool asked = argc == 2 && (std::strcmp(argv[1], "-?") == 0 || std::strcmp(argv[1], "/?") == 0 ||
+                                     std::strcmp(argv[1], "--help") == 0);
+    (asked ? std::cout : std::cerr) << kUsage;
+    return asked ? 0 : 1;
+}

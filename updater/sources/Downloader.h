@@ -1,0 +1,72 @@
+// CDownloader: how every update file and file list is fetched, whatever
+// the kind of source, and the process-wide factory that makes them.
+//
+//   auto downloader = CreateDownloader(settings.DATSource(), &settings.DatSourceSettings());
+//   if (!downloader->Download("oem.ini", local)) log(downloader->LastError());
+//
+// A downloader is used by one update run on one thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/SourceSettings.h"
+#include "core/UpdateProgress.h"
+
+namespace TesselSoftware {
+
+class CDownloader {
+public:
+    CDownloader(int32_t type, SourceSettings* settings)
+        : type_(type), settings_(settings), progress_(CurrentUpdateProgress()) {}
+    CDownloader(const CDownloader&) = delete;
+    CDownloader& operator=(const CDownloader&) = delete;
+    virtual ~CDownloader() = default;
+
+    // Fetches remote_name (relative to the base location, "/"-separated) to
+    // local_path, replacing it. False with LastError() set on failure.
+    virtual bool Download(const std::string& remote_name, const std::string& local_path) = 0;
+    // Appends the names of the base location's entries whose whole name
+    // matches pattern (Perl syntax; empty = every entry). The base
+    // behaviour lists nothing and returns false.
+    virtual bool ListFiles(const std::string& pattern, std::vector<std::string>* names);
+
+    const std::string& LastError() const { return last_error_; }
+    int32_t LastCode() const { return last_code_; }
+    int32_t Type() const { return type_; }
+    const std::string& BaseLocation() const { return base_location_; }
+    // Later calls use the new location.
+    void SetBaseLocation(const std::string& location) { base_location_ = location; }
+    SourceSettings* Settings() const { return settings_; }
+    // Where Download reports its progress messages (may be nullptr).
+    void SetProgress(IUpdateProgress* progress) { progress_ = progress; }
+
+protected:
+    void ClearLastError() {
+        last_error_.clear();
+        last_code_ = 0;
+    }
+    void SetLastError(std::string text) { last_error_ = std::move(text); }
+    void SetLastCode(int32_t code) { last_code_ = code; }
+    IUpdateProgress* Progress() const { return progress_; }
+
+private:
+    std::string last_error_;
+    int32_t last_code_ = 0;
+    const int32_t type_;
+    std::string base_location_;
+    SourceSettings* const settings_;  // not owned; outlives the downloader
+    IUpdateProgress* progress_;
+};
+
+using DownloaderCreator = std::function<std::shared_ptr<CDownloader>(SourceSettings*)>;
+
+// Replaces any creator registered for the code. Safe from any thread.
+void RegisterDownloader(int32_t type, DownloaderCreator creator);
+// Throws ExceptionBase(0, "Asked to create downloader of unknown type: N").
+std::shared_ptr<CDownloader> CreateDownloader(int32_t type, SourceSettings* settings);
+
+}  // namespace TesselSoftware
