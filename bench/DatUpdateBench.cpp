@@ -17,9 +17,9 @@
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
 #include "Common/TextLog.h"
-#include "DownloaderFS.h"
+#include "sources/DownloaderFS.h"
 #include "SitePublisher.h"
-#include "UpdaterCore.h"
+#include "core/UpdaterCore.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ArchiveTools.h"
+#include "dat/ArchiveTools.h"
 #include "Common/Md5.h"
 #include "Common/TextLog.h"
 

@@ -9,7 +9,7 @@
 #include "Common/Platform/NamedMutex.h"
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
-#include "UpdaterSettings.h"
+#include "core/UpdaterSettings.h"
 
 namespace {
 
