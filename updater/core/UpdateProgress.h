@@ -36,5 +36,7 @@ public:
 // its lifetime; read by downloaders at construction.
 IUpdateProgress* CurrentUpdateProgress();
 void SetCurrentUpdateProgress(IUpdateProgress* progress);
+// Clears the current sink when it is progress (a newer one stays).
+void ClearCurrentUpdateProgress(IUpdateProgress* progress);
 
 }  // namespace TesselSoftware

@@ -6,32 +6,13 @@
 
 namespace TesselSoftware {
 
-namespace {
-
-std::atomic<IUpdateProgress*> g_current_progress{nullptr};
-
-}  // namespace
-
-void IUpdateProgress::AddMessage(const char* format, ...) {
-    char text[2048];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    AddMessageText(text);
-}
-
-IUpdateProgress* CurrentUpdateProgress() { return g_current_progress.load(); }
-void SetCurrentUpdateProgress(IUpdateProgress* progress) { g_current_progress.store(progress); }
-
 UpdaterCore::UpdaterCore(ILogging& log)
     : log_(log), clock_([] { return static_cast<int64_t>(std::time(nullptr)); }) {
     SetCurrentUpdateProgress(this);
 }
 
 UpdaterCore::~UpdaterCore() {
-    IUpdateProgress* self = this;
-    g_current_progress.compare_exchange_strong(self, nullptr);
+    ClearCurrentUpdateProgress(this);
 }
 
 void UpdaterCore::SetClockForTesting(Clock clock) {

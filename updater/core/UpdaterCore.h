@@ -69,7 +69,7 @@ public:
 
 private:
     ILogging& log_;
-    DatUpdater dat_updater_{this};
+    DatUpdater dat_updater_{*this, *this, log_};
     mutable std::recursive_mutex state_lock_;
     bool cancelled_ = false;               // GUARDED_BY(state_lock_)
     AutoResetEvent trigger_event_;

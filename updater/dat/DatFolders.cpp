@@ -15,7 +15,8 @@
 #include "Common/Platform/Win32Error.h"
 #include "dat/DatUpdater.h"
 #include "sources/Downloader.h"
-#include "core/UpdaterCore.h"
+#include "core/UpdateProgress.h"
+#include "core/UpdaterSettings.h"
 
 namespace TesselSoftware {
 
@@ -26,7 +27,7 @@ std::string SetName(uint32_t n, const char* suffix) { return "avvdat-" + std::to
 }  // namespace
 
 std::string DatUpdater::DatRoot() const {
-    const std::string folder = core_->DATFolder();
+    const std::string folder = settings_.DATFolder();
     return folder == "/" ? folder : folder + "/";
 }
 
@@ -45,7 +46,7 @@ void DatUpdater::PrepareDatFolder(uint32_t n) {
 
 void DatUpdater::PublishDatFolder(uint32_t n, bool packed_from_delta) {
     if (packed_from_delta) {
-        ZipFolder(final_folder_ + "/*", DatRoot() + SetName(n, ".zip"), core_->Log());
+        ZipFolder(final_folder_ + "/*", DatRoot() + SetName(n, ".zip"), log_);
     }
     const std::string text = "[AVV-ZIP]\r\nDATVersion=" + std::to_string(n) + "\r\n";
     const std::string path = DatRoot() + "oem.ini";
@@ -58,11 +59,11 @@ void DatUpdater::PublishDatFolder(uint32_t n, bool packed_from_delta) {
 }
 
 void DatUpdater::DeleteOldDatFolders() {
-    auto folder = CreateDownloader(LocalFolder, &core_->DatSourceSettings());
-    folder->SetBaseLocation(core_->DATFolder());
+    auto folder = CreateDownloader(LocalFolder, &settings_.DatSourceSettings());
+    folder->SetBaseLocation(settings_.DATFolder());
     std::vector<std::string> names;
     if (!folder->ListFiles("avvdat-.*-files", &names)) {
-        core_->Log().Log(kLogTrace, "Error during downloading file: '%s'\r\n",
+        log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
                          folder->LastError().c_str());
     }
     // Newest by number, not by name: "avvdat-10000-files" sorts before
@@ -74,7 +75,7 @@ void DatUpdater::DeleteOldDatFolders() {
     if (names.size() <= 3) return;
     for (size_t i = 0; i + 3 < names.size(); ++i) {
         const std::string& name = names[i];
-        core_->Log().Log(kLogInformation, "Deleting old DAT folder - %s\r\n", name.c_str());
+        log_.Log(kLogInformation, "Deleting old DAT folder - %s\r\n", name.c_str());
         DeleteFolderAndContents(DatRoot() + name);
         ::unlink((DatRoot() + name.substr(0, name.size() - 6) + ".zip").c_str());
     }

@@ -16,7 +16,8 @@
 #include "sources/DownloaderFS.h"
 #include "dat/DurableFiles.h"
 #include "dat/IniFile.h"
-#include "core/UpdaterCore.h"
+#include "core/UpdateProgress.h"
+#include "core/UpdaterSettings.h"
 
 namespace TesselSoftware {
 
@@ -52,8 +53,8 @@ uint32_t DatUpdater::InstalledVersion() {
                 }
                 return listed;
             }
-        } folder(&core_->DatSourceSettings());
-        folder.SetBaseLocation(core_->DATFolder());
+        } folder(&settings_.DatSourceSettings());
+        folder.SetBaseLocation(settings_.DATFolder());
         return GetLatestVersion(folder);
     } catch (const ExceptionBase&) {
         return 0;
@@ -64,20 +65,20 @@ void DatUpdater::RecordInstalledSet(uint32_t version) {
     // A pass interrupted between moving a set into place and recording it
     // leaves the newest set unrecorded; record it now, so the scanner moves on.
     const std::string folder = DatRoot() + "avvdat-" + std::to_string(version) + "-files";
-    if (version == 0 || static_cast<uint32_t>(core_->DATVersion()) == version) return;
+    if (version == 0 || static_cast<uint32_t>(settings_.DATVersion()) == version) return;
     for (const char* name : {"avvscan.dat", "avvnames.dat", "avvclean.dat"}) {
         struct stat info;
         const std::string file = folder + "/" + name;
         if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return;
     }
-    core_->Log().Log(kLogTrace, "Recording installed DAT folder %s\r\n", folder.c_str());
-    core_->SetDATPath(folder);
-    core_->SetDATVersion(static_cast<int32_t>(version));
+    log_.Log(kLogTrace, "Recording installed DAT folder %s\r\n", folder.c_str());
+    settings_.SetDATPath(folder);
+    settings_.SetDATVersion(static_cast<int32_t>(version));
 }
 
 uint32_t DatUpdater::GetCurrentVersion() {
     const uint32_t version = InstalledVersion();
-    core_->SetLastCheckResult(Formatted("Current DAT version was %d\r\n", version));
+    settings_.SetLastCheckResult(Formatted("Current DAT version was %d\r\n", version));
     return version;
 }
 
@@ -89,7 +90,7 @@ std::string DatUpdater::GetDATVersionText() {
 uint32_t DatUpdater::GetLatestVersion(CDownloader& downloader) {
     std::vector<std::string> names;
     if (!downloader.ListFiles(kListingPattern, &names)) {
-        core_->Log().Log(kLogTrace, "Error during downloading file list: '%s'\r\n",
+        log_.Log(kLogTrace, "Error during downloading file list: '%s'\r\n",
                          downloader.LastError().c_str());
     }
     uint32_t latest = 0;
@@ -114,11 +115,11 @@ uint32_t DatUpdater::ReadOemVersion(const std::string& path) {
 }
 
 void DatUpdater::ThrowIfCancelled() {
-    if (core_->IsCancelled()) throw ExceptionBase(0, "Cancelled by user");
+    if (progress_.IsCancelled()) throw ExceptionBase(0, "Cancelled by user");
 }
 
 void DatUpdater::AppendCheckResult(const std::string& text) {
-    core_->SetLastCheckResult(core_->LastCheckResult() + text);
+    settings_.SetLastCheckResult(settings_.LastCheckResult() + text);
 }
 
 void DatUpdater::SwitchBuildFolder() {
@@ -144,9 +145,9 @@ bool DatUpdater::RunDatUpdate() {
     std::string temp_folder;
     bool installed = false;
     try {
-        core_->AddMessage("Checking for new DAT files");
-        core_->SetLastCheckResult("");
-        auto source = CreateDownloader(core_->DATSource(), &core_->DatSourceSettings());
+        progress_.AddMessage("Checking for new DAT files");
+        settings_.SetLastCheckResult("");
+        auto source = CreateDownloader(settings_.DATSource(), &settings_.DatSourceSettings());
         const uint32_t current = GetCurrentVersion();
 
         temp_folder = DatRoot() + Formatted("UpdateFrom-%d", current);
@@ -158,21 +159,21 @@ bool DatUpdater::RunDatUpdate() {
         ThrowIfCancelled();
 
         const std::string found = Formatted("Found DAT version %d available for retrieval.", latest);
-        core_->ReportProgress(kProgressText, found, 0);
+        progress_.ReportProgress(kProgressText, found, 0);
         AppendCheckResult(found);
-        core_->Log().Log(kLogTrace, "Latest available:%d, latest retrieved:%d\r\n",
+        log_.Log(kLogTrace, "Latest available:%d, latest retrieved:%d\r\n",
                          static_cast<int>(latest), static_cast<int>(current));
 
         if (latest > current) {
             PrepareDatFolder(latest);
             bool partial = false;
             if (have_oem) {
-                core_->Log().Log(kLogTrace, "Attempting partial update\r\n");
+                log_.Log(kLogTrace, "Attempting partial update\r\n");
                 partial = TryIncrementalUpdate(temp_folder, *source, current);
             }
             DeleteFolderAndContents(temp_folder);
             if (!partial) {
-                core_->Log().Log(kLogTrace, "Performing full update\r\n");
+                log_.Log(kLogTrace, "Performing full update\r\n");
                 zip_name_ = Formatted("avvdat-%d.zip", latest);
                 DownloadDatZip(*source);
                 ThrowIfCancelled();
@@ -183,20 +184,20 @@ bool DatUpdater::RunDatUpdate() {
             }
             SwitchBuildFolder();
             PublishDatFolder(latest, partial);
-            core_->SetLastUpdateTime(static_cast<int64_t>(std::time(nullptr)));
+            settings_.SetLastUpdateTime(static_cast<int64_t>(std::time(nullptr)));
             AppendCheckResult("New definition files retrieved.\r\n");
-            core_->SetDATPath(final_folder_);
-            core_->SetDATVersion(static_cast<int32_t>(latest));
+            settings_.SetDATPath(final_folder_);
+            settings_.SetDATVersion(static_cast<int32_t>(latest));
             installed = true;
             DeleteOldDatFolders();
         } else {
             DeleteFolderAndContents(temp_folder);
             RecordInstalledSet(current);
             AppendCheckResult("Definition files were up to date.");
-            core_->ReportProgress(kProgressUpToDate, "", 0);
+            progress_.ReportProgress(kProgressUpToDate, "", 0);
         }
-        core_->Save(SaveScope::CheckResults);
-        core_->ReportProgress(kProgressCheckFinished, "", 0);
+        settings_.Save(SaveScope::CheckResults);
+        progress_.ReportProgress(kProgressCheckFinished, "", 0);
         return installed;
     } catch (const ExceptionBase& e) {
         // Record the failure, remove what this pass started, pass it on.
@@ -209,7 +210,7 @@ bool DatUpdater::RunDatUpdate() {
         };
         quietly([&] {
             AppendCheckResult(e.Message());
-            core_->Save(SaveScope::CheckResults);
+            settings_.Save(SaveScope::CheckResults);
         });
         if (!temp_folder.empty()) quietly([&] { DeleteFolderAndContents(temp_folder); });
         if (!build_folder_.empty()) quietly([&] { DeleteFolderAndContents(build_folder_); });

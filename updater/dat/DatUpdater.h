@@ -10,15 +10,21 @@
 #include <cstdint>
 #include <string>
 
+#include "Common/Logging.h"
+
 namespace TesselSoftware {
 
 class CDownloader;
 class DeltaCatalogue;
-class UpdaterCore;
+class IUpdateProgress;
+class UpdaterSettings;
 
 class DatUpdater {
 public:
-    explicit DatUpdater(UpdaterCore* core) : core_(core) {}
+    // The three collaborators are not owned and must outlive the object;
+    // UpdaterCore passes itself as settings and progress.
+    DatUpdater(UpdaterSettings& settings, IUpdateProgress& progress, ILogging& log)
+        : settings_(settings), progress_(progress), log_(log) {}
     DatUpdater(const DatUpdater&) = delete;
     DatUpdater& operator=(const DatUpdater&) = delete;
 
@@ -80,7 +86,9 @@ private:
     // Moves the build folder into place durably.
     void SwitchBuildFolder();
 
-    UpdaterCore* const core_;  // not owned
+    UpdaterSettings& settings_;
+    IUpdateProgress& progress_;
+    ILogging& log_;
     std::string zip_name_;
     std::string final_folder_;
     std::string build_folder_;

@@ -12,16 +12,17 @@
 #include "sources/Downloader.h"
 #include "dat/DurableFiles.h"
 #include "dat/IniFile.h"
-#include "core/UpdaterCore.h"
+#include "core/UpdateProgress.h"
+#include "core/UpdaterSettings.h"
 
 namespace TesselSoftware {
 
 void DatUpdater::DownloadDatZip(CDownloader& downloader) {
-    core_->ReportProgress(kProgressRetrievingMain, "", 0);
+    progress_.ReportProgress(kProgressRetrievingMain, "", 0);
     const std::string temporary = DatRoot() + "~" + zip_name_;
     const std::string final_name = DatRoot() + zip_name_;
     if (!downloader.Download(zip_name_, temporary)) {
-        core_->Log().Log(kLogTrace, "Error during downloading file: '%s'\r\n",
+        log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
                          downloader.LastError().c_str());
         // A partial download must never take the archive's name.
         ::unlink(temporary.c_str());
@@ -41,27 +42,27 @@ void DatUpdater::VerifyDatZip(CDownloader& downloader) {
     } remove_catalogue{catalogue};
 
     if (!downloader.Download("avvdat.ini", catalogue)) {
-        core_->Log().Log(kLogTrace, "Error during downloading file: '%s'\r\n",
+        log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
                          downloader.LastError().c_str());
     }
     IniFile ini;
     ini.Load(catalogue);
     std::string md5;
     if (!ini.GetValue("AVV-ZIP", "MD5", &md5)) {
-        core_->Log().Log(kLogTrace, "Warning: Failed to acquire MD5 from avvdat.ini\r\n");
+        log_.Log(kLogTrace, "Warning: Failed to acquire MD5 from avvdat.ini\r\n");
         return;
     }
     const std::string archive = DatRoot() + zip_name_;
-    if (!CheckFileMD5(archive, md5, core_->Log())) {
+    if (!CheckFileMD5(archive, md5, log_)) {
         throw ExceptionBase(0, "Dat zip file \"" + archive + "\" failed MD5 sum check.");
     }
-    core_->Log().Log(kLogTrace, "Downloaded ZIP file has correct MD5\r\n");
+    log_.Log(kLogTrace, "Downloaded ZIP file has correct MD5\r\n");
 }
 
 void DatUpdater::UnzipDatZip() {
-    core_->ReportProgress(kProgressUnzipping, "", 0);
+    progress_.ReportProgress(kProgressUnzipping, "", 0);
     const std::string archive = DatRoot() + zip_name_;
-    UnzipArchive(archive, build_folder_, core_->Log(), unzip_timeout_ms_);
+    UnzipArchive(archive, build_folder_, log_, unzip_timeout_ms_);
     // An update source decides what the archive holds: links, devices and
     // other special files never become part of a DAT set.
     const std::string special = FindSpecialEntry(build_folder_);

@@ -11,7 +11,8 @@
 #include "dat/DeltaCatalogue.h"
 #include "sources/Downloader.h"
 #include "dat/IniFile.h"
-#include "core/UpdaterCore.h"
+#include "core/UpdateProgress.h"
+#include "core/UpdaterSettings.h"
 #include "vexor/EngineContract.h"
 
 namespace TesselSoftware {
@@ -84,10 +85,10 @@ bool DatUpdater::TryIncrementalUpdate(const std::string& temp_folder, CDownloade
         }
         const std::string local_catalogue = CombinePath(temp_folder, RequirePlainName(file_name));
         if (!downloader.Download(file_name, local_catalogue)) {
-            core_->Log().Log(kLogTrace, "Error during downloading file: '%s'\r\n",
+            log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
                              downloader.LastError().c_str());
         }
-        if (!CheckFileMD5(local_catalogue, md5, core_->Log())) {
+        if (!CheckFileMD5(local_catalogue, md5, log_)) {
             throw ExceptionBase(0, "Delta file \"" + local_catalogue + "\" failed MD5 sum check.");
         }
         const DeltaCatalogue catalogue(static_cast<int32_t>(local_version), local_catalogue);
@@ -97,19 +98,19 @@ bool DatUpdater::TryIncrementalUpdate(const std::string& temp_folder, CDownloade
         }
         return true;
     } catch (const ExceptionBase& e) {
-        core_->Log().Log(kLogInformation, "Update error: %s\n", e.Message().c_str());
+        log_.Log(kLogInformation, "Update error: %s\n", e.Message().c_str());
         return false;
     }
 }
 
 bool DatUpdater::ApplyIncrementalUpdate(const std::string& temp_folder, CDownloader& downloader,
                                         const DeltaCatalogue& catalogue, uint32_t local_version) {
-    core_->AddMessage("Performing incremental update...");
+    progress_.AddMessage("Performing incremental update...");
     std::vector<std::string> patches;
     for (const std::string& name : catalogue.GetPatchFiles()) {
         const std::string local = CombinePath(temp_folder, RequirePlainName(name));
         if (!downloader.Download(name, local)) {
-            core_->Log().Log(kLogTrace, "Error during downloading file: '%s'\r\n",
+            log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
                              downloader.LastError().c_str());
         }
         patches.push_back(local);
@@ -133,16 +134,16 @@ bool DatUpdater::ApplyIncrementalUpdate(const std::string& temp_folder, CDownloa
 
     DynamicLibrary engine(engine_folder + kEngineLibraryName);
     if (!engine.IsLoaded()) {
-        core_->AddMessage("Couldn't find Vexor DLL.  Partial update failed.");
+        progress_.AddMessage("Couldn't find Vexor DLL.  Partial update failed.");
         return false;
     }
     const auto update = engine.Function<AVUpdateFn>(kEngineExportUpdate);
     if (update == nullptr) {
-        core_->AddMessage("Vexor DLL doesn't have appropriate entry point.  Partial update failed.");
+        progress_.AddMessage("Vexor DLL doesn't have appropriate entry point.  Partial update failed.");
         return false;
     }
-    core_->AddMessage("Asking Vexor to update DAT files.");
-    t_update_progress = core_;
+    progress_.AddMessage("Asking Vexor to update DAT files.");
+    t_update_progress = &progress_;
     const uint16_t result = update(&files, &parameter_list);
     t_update_progress = nullptr;
     return result == 0;
