@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -283,6 +285,44 @@ TEST_F(UpdaterSettingsTest, EngineVersionComesFromTheLibrarysNote) {
         Testing::WriteFile(dir_ / "cut.so", whole.substr(0, cut));
         EXPECT_FALSE(ReadFileVersion(dir_ / "cut.so").has_value()) << cut;
     }
+}
+
+// /run/lock is sticky and root-owned, and Debian refuses an O_CREAT open of
+// another account's file there (fs.protected_regular=2), root included. The
+// gateway's plug-in may create the registry lock before the service does.
+TEST_F(UpdaterSettingsTest, RegistryLockCreatedByTheGatewayAccountStillSavesAsRoot) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two accounts";
+    Testing::ScopedSysctl protected_regular("/proc/sys/fs/protected_regular", "2");
+    if (!protected_regular.applied()) GTEST_SKIP() << "fs.protected_regular cannot be set here";
+    ::chmod(dir_.path().c_str(), 0755);
+    const std::string lock_dir = dir_ / "run/lock";
+    std::filesystem::create_directories(lock_dir);
+    ASSERT_EQ(0, ::chmod(lock_dir.c_str(), 01777));
+    const auto created = Testing::RunInChild(
+        [](int) {
+            uint32_t error = 0;
+            return NamedMutex::Open(kRegistryLockName, &error) ? 0 : static_cast<int>(error);
+        },
+        /*drop_to_nobody=*/true);
+    ASSERT_EQ(0, created.status);
+    const std::string lock_file = lock_dir + "/vexorft.registrylock";
+    struct stat info;
+    ASSERT_EQ(0, ::stat(lock_file.c_str(), &info));
+    ASSERT_EQ(Testing::kNobodyId, info.st_uid);
+    // The kernel refuses the plain create-or-open here, as on a stock host.
+    const int plain = ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (plain >= 0) ::close(plain);
+    ASSERT_LT(plain, 0);
+
+    UpdaterSettings settings;
+    ASSERT_NE(nullptr, settings.RegistryLock());
+    settings.SetDATPath("/dat/avvdat-7-files");
+    settings.SetDATVersion(7);
+    settings.Save(SaveScope::CheckResults);
+    UpdaterSettings reread;
+    reread.Load();
+    EXPECT_EQ("/dat/avvdat-7-files", reread.DATPath());
+    EXPECT_EQ(7, reread.DATVersion());
 }
 
 TEST_F(UpdaterSettingsTest, MissingRegistryLockFailsTheDatPathSave) {

@@ -1,7 +1,6 @@
 #include "Common/Platform/NamedMutex.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "Common/FileSystemUtils.h"
+#include "Common/Platform/LockFile.h"
 #include "Common/Platform/MachineLayout.h"
 #include "Common/Platform/Win32Error.h"
 
@@ -68,16 +68,11 @@ std::shared_ptr<NamedMutex> NamedMutex::Open(const std::string& name, uint32_t* 
     if (auto shared = registry[path].lock()) return std::shared_ptr<NamedMutex>(new NamedMutex(shared));
 
     EnsureDirectory(MachineLayout::LockDirectory(), true);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    uint32_t open_error = 0;
+    const int fd = OpenSharedLockFile(path, &open_error);
     if (fd < 0) {
-        if (error) *error = ErrnoToWin32(errno);
+        if (error) *error = open_error;
         return nullptr;
-    }
-    // Whoever creates the file, every account must be able to lock it; only
-    // the owner can change the mode, so a failure here is expected otherwise.
-    struct stat info;
-    if (::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() && (info.st_mode & 0777) != 0666) {
-        ::fchmod(fd, 0666);
     }
     auto shared = std::make_shared<Shared>();
     shared->path = path;

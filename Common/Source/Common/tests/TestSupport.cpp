@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -181,6 +182,30 @@ ScopedEnv::~ScopedEnv() {
     } else {
         ::unsetenv(name_.c_str());
     }
+}
+
+namespace {
+
+bool WriteKernelSetting(const std::string& path, const std::string& value) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr) return false;
+    const bool written = std::fputs(value.c_str(), file) >= 0;
+    return std::fclose(file) == 0 && written;
+}
+
+}  // namespace
+
+ScopedSysctl::ScopedSysctl(const std::string& path, const std::string& value) : path_(path) {
+    if (std::FILE* file = std::fopen(path.c_str(), "r")) {
+        char text[64] = {};
+        if (std::fgets(text, sizeof text, file) != nullptr) old_value_ = text;
+        std::fclose(file);
+    }
+    applied_ = !old_value_.empty() && WriteKernelSetting(path, value);
+}
+
+ScopedSysctl::~ScopedSysctl() {
+    if (applied_) WriteKernelSetting(path_, old_value_);
 }
 
 }  // namespace TesselSoftware::Testing

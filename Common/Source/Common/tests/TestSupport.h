@@ -78,4 +78,21 @@ private:
     std::string old_value_;
 };
 
+// Writes value into a kernel setting (a /proc/sys file) for the object's
+// lifetime, then restores the old value. applied() is false when the
+// setting cannot be written (no root, read-only /proc/sys).
+class ScopedSysctl {
+public:
+    ScopedSysctl(const std::string& path, const std::string& value);
+    ~ScopedSysctl();
+    ScopedSysctl(const ScopedSysctl&) = delete;
+    ScopedSysctl& operator=(const ScopedSysctl&) = delete;
+    bool applied() const { return applied_; }
+
+private:
+    std::string path_;
+    std::string old_value_;
+    bool applied_ = false;
+};
+
 }  // namespace TesselSoftware::Testing
