@@ -111,6 +111,9 @@ void CTextLog::SetClockForTesting(Clock clock) {
 }
 
 bool CTextLog::EnsureFileOpen(std::chrono::system_clock::time_point now) {
+    // Never opened: there is no file to write, and no name to invent one
+    // from (it would land in the working directory).
+    if (base_path_.empty()) return false;
     const struct tm local = LocalTime(now);
     const int day_stamp = (local.tm_year + 1900) * 1000 + local.tm_yday;
     if (file_ != nullptr && (retention_days_ <= 0 || day_stamp == day_stamp_)) {

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -164,6 +166,15 @@ TEST_F(TextLogTest, MaskZeroWritesNothingEvenWithEcho) {
     EXPECT_TRUE(out.ends_with(" echoed and filed\n")) << out;
     // With the echo on, every level reaches the file while the mask is not 0.
     EXPECT_NE(std::string::npos, ReadFile(dir_ / "VexorUpdaterDec07.log").find("echoed and filed"));
+}
+
+TEST_F(TextLogTest, NothingIsWrittenBeforeOpen) {
+    // As root at start-up the working directory is "/": no "/.log" there.
+    const std::filesystem::path old_cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.path());
+    log_.Log(kLogTrace, "too early\n");
+    std::filesystem::current_path(old_cwd);
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
 }
 
 TEST_F(TextLogTest, LongMessagesAreCutAt2047BytesWithThePrefix) {
