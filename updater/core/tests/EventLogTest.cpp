@@ -85,11 +85,26 @@ TEST_F(EventLogTest, ConstructorThrowsWhenAskedToRegisterAndItCannot) {
     }
 }
 
+TEST_F(EventLogTest, AMissingJournalIsAFailureAndStillMirrored) {
+    for (const std::string& socket : {dir_ / "no-journal/socket", dir_ / "plain-file"}) {
+        SCOPED_TRACE(socket);
+        Testing::WriteFile(dir_ / "plain-file", "not a socket");
+        CVexorUpdaterEventLog log(text_log_, false, true, JournalEventSink(socket));
+        EXPECT_FALSE(log.ReportInformation("nobody listens"));
+        EXPECT_EQ("Failed to log event err=2 - The system cannot find the file specified.\r\n",
+                  log.LastError());
+        EXPECT_TRUE(text_log_.Contains("Event - Failed to log event err=2"));
+    }
+}
+
 TEST_F(EventLogTest, TheRealJournalNeverThrows) {
     // With or without a journal on this machine: a result, never a crash.
     CDTLEventLog log("VexorDatUpdater64-test", false, true);
     const bool written = log.ReportInformation("test event from the event log tests");
     EXPECT_EQ(written, log.LastError().empty());
+    if (!Testing::Exists(kJournalSocketPath)) {
+        EXPECT_FALSE(written);
+    }
 }
 
 }  // namespace

@@ -21,9 +21,15 @@ public:
                            uint32_t event_id, const std::string& text) = 0;
 };
 
+// Where journald listens for native messages; libsystemd sends there.
+inline constexpr char kJournalSocketPath[] = "/run/systemd/journal/socket";
+
 // The journal: identifier = source, PRIORITY err/warning/info by type, and
 // the event identifier in the field VEXOR_EVENT_ID. A machine without a
-// journal makes every write fail (it never throws or blocks).
+// journal makes every write fail with 2 (libsystemd alone would report such
+// a write as done); it never throws or blocks. socket_path names the socket
+// whose presence is checked (tests point it elsewhere).
 std::shared_ptr<IEventSink> JournalEventSink();
+std::shared_ptr<IEventSink> JournalEventSink(const std::string& socket_path);
 
 }  // namespace TesselSoftware
