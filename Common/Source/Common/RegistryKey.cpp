@@ -21,6 +21,14 @@ std::string Describe(uint32_t error) {
     return text.empty() ? "Unknown Error" : text;
 }
 
+// What the tolerant readers (ReadBool, ReadQword) answer with the default: a
+// value that is absent or does not fit their buffer. A failure of the store
+// itself (corrupt 1009, busy 170, ...) is a failure: a load that took the
+// default there would later save the default over the stored value.
+bool IsMissingOrOversized(uint32_t rc) {
+    return rc == Win32::kFileNotFound || rc == Win32::kMoreData;
+}
+
 // Throws CRegKeyException unless error is 0. The operation text is cut at
 // 511 characters, like the fixed buffer it was once formatted into.
 [[gnu::format(printf, 2, 3)]] void ThrowIfError(uint32_t error, const char* format, ...) {
@@ -206,10 +214,11 @@ bool RegistryKey::ReadBool(const std::string& name, bool default_value, bool* va
     uint8_t buffer[4] = {};
     uint32_t size = sizeof buffer, type = kRegNone;
     const uint32_t rc = held.store->QueryValue(held, name, &type, buffer, &size);
-    if (rc != Win32::kSuccess) {
+    if (IsMissingOrOversized(rc)) {
         *value = default_value;
         return false;
     }
+    ThrowIfError(rc, "Failed to query value '%s'", name.c_str());
     if (type != kRegDword) ThrowIfError(Win32::kInvalidData, "Failed to query value '%s'", name.c_str());
     *value = (buffer[0] | buffer[1] | buffer[2] | buffer[3]) != 0;
     return true;
@@ -221,10 +230,11 @@ bool RegistryKey::ReadQword(const std::string& name, uint64_t default_value,
     uint8_t buffer[8] = {};
     uint32_t size = sizeof buffer, type = kRegNone;
     const uint32_t rc = held.store->QueryValue(held, name, &type, buffer, &size);
-    if (rc != Win32::kSuccess) {
+    if (IsMissingOrOversized(rc)) {
         *value = default_value;
         return false;
     }
+    ThrowIfError(rc, "Failed to query value '%s'", name.c_str());
     if (type != kRegQword && type != kRegDword) {
         ThrowIfError(Win32::kInvalidData, "Failed to query value '%s'", name.c_str());
     }

@@ -128,6 +128,29 @@ TEST_F(UpdaterSettingsTest, WrongTypesFailLoadWithTheStoreError) {
     EXPECT_EQ(1234, settings.DATVersion());
 }
 
+TEST_F(UpdaterSettingsTest, AStoreThatFailsAFlagOrTimeReadFailsTheLoad) {
+    key_.WriteDword("UseProxyServer", 1);
+    key_.WriteQword("NextCheckTime", 1234);
+    const auto store = Testing::FaultyRegistryStore::Serve();
+    const struct {
+        const char* value;
+        uint32_t fault;
+        const char* expected;  // LoadError() up to the value name
+    } cases[] = {
+        {"UseProxyServer", 1009, "1009: Error loading DAT file updater configuration - Failed to query value 'UseProxyServer'"},
+        {"UseProxyServer", 170, "170: Error loading DAT file updater configuration - Failed to query value 'UseProxyServer'"},
+        {"NextCheckTime", 1009, "1009: Error loading DAT file updater configuration - Failed to query value 'NextCheckTime'"},
+        {"NextCheckTime", 170, "170: Error loading DAT file updater configuration - Failed to query value 'NextCheckTime'"},
+        {"UseProxyServer", 2, "loaded"},  // a missing value takes the default
+        {"NextCheckTime", 234, "loaded"},  // so does one too long for the buffer
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.value) + " " + std::to_string(c.fault));
+        store->query_faults = {{c.value, c.fault}};
+        EXPECT_TRUE(LoadError().starts_with(c.expected)) << LoadError();
+    }
+}
+
 TEST_F(UpdaterSettingsTest, SaveEverythingRoundTripsEveryField) {
     {
         UpdaterSettings settings;

@@ -495,15 +495,25 @@ RegistryStore::Key RegistryStore::Root(RegistryRoot root) {
     return Key{shared_from_this(), static_cast<int64_t>(root), kKeyAllAccess};
 }
 
+namespace {
+
+std::mutex g_stores_mutex;
+std::map<std::string, std::weak_ptr<RegistryStore>> g_stores;  // GUARDED_BY(g_stores_mutex)
+
+}  // namespace
+
 std::shared_ptr<RegistryStore> RegistryStore::ForPath(const std::string& path) {
-    static std::mutex mutex;
-    static std::map<std::string, std::weak_ptr<RegistryStore>> stores;
-    std::lock_guard lock(mutex);
-    std::weak_ptr<RegistryStore>& slot = stores[path];
+    std::lock_guard lock(g_stores_mutex);
+    std::weak_ptr<RegistryStore>& slot = g_stores[path];
     if (auto store = slot.lock()) return store;
     auto store = std::make_shared<SqliteRegistryStore>(path);
     slot = store;
     return store;
+}
+
+void RegistryStore::ServeForTesting(const std::string& path, const std::shared_ptr<RegistryStore>& store) {
+    std::lock_guard lock(g_stores_mutex);
+    g_stores[path] = store;
 }
 
 std::shared_ptr<RegistryStore> RegistryStore::Default() {

@@ -68,6 +68,9 @@ public:
     // path and process.
     static std::shared_ptr<RegistryStore> Default();
     static std::shared_ptr<RegistryStore> ForPath(const std::string& path);
+    // Makes ForPath(path) return store while the caller keeps it alive, so
+    // tests can wrap a real store to inject faults.
+    static void ServeForTesting(const std::string& path, const std::shared_ptr<RegistryStore>& store);
 
     virtual ~RegistryStore() = default;
     RegistryStore(const RegistryStore&) = delete;

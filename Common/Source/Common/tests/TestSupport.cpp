@@ -208,4 +208,50 @@ ScopedSysctl::~ScopedSysctl() {
     if (applied_) WriteKernelSetting(path_, old_value_);
 }
 
+FaultyRegistryStore::FaultyRegistryStore(std::shared_ptr<RegistryStore> inner)
+    : RegistryStore(inner->path()), inner_(std::move(inner)) {}
+
+std::shared_ptr<FaultyRegistryStore> FaultyRegistryStore::Serve() {
+    auto store = std::make_shared<FaultyRegistryStore>(RegistryStore::Default());
+    RegistryStore::ServeForTesting(store->path(), store);
+    return store;
+}
+
+uint32_t FaultyRegistryStore::OpenKey(const Key& parent, std::string_view sub_key,
+                                      uint32_t access, Key* out) {
+    return Outer(inner_->OpenKey(Inner(parent), sub_key, access, out), out);
+}
+uint32_t FaultyRegistryStore::CreateKey(const Key& parent, std::string_view sub_key,
+                                        uint32_t access, Key* out, bool* created) {
+    return Outer(inner_->CreateKey(Inner(parent), sub_key, access, out, created), out);
+}
+uint32_t FaultyRegistryStore::DeleteKey(const Key& parent, std::string_view sub_key) {
+    return inner_->DeleteKey(Inner(parent), sub_key);
+}
+uint32_t FaultyRegistryStore::QueryValue(const Key& key, std::string_view name, uint32_t* type,
+                                         void* data, uint32_t* size) {
+    if (const auto fault = query_faults.find(std::string(name)); fault != query_faults.end()) {
+        return fault->second;
+    }
+    return inner_->QueryValue(Inner(key), name, type, data, size);
+}
+uint32_t FaultyRegistryStore::SetValue(const Key& key, std::string_view name, uint32_t type,
+                                       const void* data, uint32_t size) {
+    return inner_->SetValue(Inner(key), name, type, data, size);
+}
+uint32_t FaultyRegistryStore::DeleteValue(const Key& key, std::string_view name) {
+    return inner_->DeleteValue(Inner(key), name);
+}
+uint32_t FaultyRegistryStore::SetValues(const Key& key, const std::vector<ValueWrite>& values,
+                                        size_t* failed) {
+    return inner_->SetValues(Inner(key), values, failed);
+}
+uint32_t FaultyRegistryStore::EnumKey(const Key& key, uint32_t index, std::string* name) {
+    return inner_->EnumKey(Inner(key), index, name);
+}
+uint32_t FaultyRegistryStore::EnumValue(const Key& key, uint32_t index, std::string* name,
+                                        uint32_t* type, std::string* data) {
+    return inner_->EnumValue(Inner(key), index, name, type, data);
+}
+
 }  // namespace TesselSoftware::Testing

@@ -2,8 +2,12 @@
 #pragma once
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "Common/Platform/RegistryStore.h"
 
 namespace TesselSoftware::Testing {
 
@@ -93,6 +97,42 @@ private:
     std::string path_;
     std::string old_value_;
     bool applied_ = false;
+};
+
+// A registry store that passes every call to a real store, except queries of
+// the values named in query_faults, which fail with the given Win32 number.
+// Serve() makes it the store of the machine layout's registry path.
+class FaultyRegistryStore : public RegistryStore {
+public:
+    explicit FaultyRegistryStore(std::shared_ptr<RegistryStore> inner);
+    static std::shared_ptr<FaultyRegistryStore> Serve();
+
+    std::map<std::string, uint32_t> query_faults;  // value name -> error
+
+    bool read_only() const override { return inner_->read_only(); }
+    uint32_t OpenKey(const Key& parent, std::string_view sub_key, uint32_t access,
+                     Key* out) override;
+    uint32_t CreateKey(const Key& parent, std::string_view sub_key, uint32_t access, Key* out,
+                       bool* created) override;
+    uint32_t DeleteKey(const Key& parent, std::string_view sub_key) override;
+    uint32_t QueryValue(const Key& key, std::string_view name, uint32_t* type, void* data,
+                        uint32_t* size) override;
+    uint32_t SetValue(const Key& key, std::string_view name, uint32_t type, const void* data,
+                      uint32_t size) override;
+    uint32_t DeleteValue(const Key& key, std::string_view name) override;
+    uint32_t SetValues(const Key& key, const std::vector<ValueWrite>& values,
+                       size_t* failed) override;
+    uint32_t EnumKey(const Key& key, uint32_t index, std::string* name) override;
+    uint32_t EnumValue(const Key& key, uint32_t index, std::string* name, uint32_t* type,
+                       std::string* data) override;
+
+private:
+    Key Inner(const Key& key) const { return Key{inner_, key.id, key.access}; }
+    uint32_t Outer(uint32_t rc, Key* out) {
+        if (out != nullptr && out->store) out->store = shared_from_this();
+        return rc;
+    }
+    const std::shared_ptr<RegistryStore> inner_;
 };
 
 }  // namespace TesselSoftware::Testing
