@@ -30,6 +30,11 @@ struct ChildOutcome {
 // has no "/"), with standard input from /dev/null and no other inherited
 // descriptors, and waits up to timeout_ms. A child still running then is
 // killed with SIGKILL and reaped.
-ChildOutcome RunChildProcess(const std::vector<std::string>& argv, int64_t timeout_ms);
+//
+// With output given, the child's standard output is collected there, at
+// most max_output bytes (the rest is read and dropped, so a chatty child
+// never blocks); otherwise it goes to /dev/null.
+ChildOutcome RunChildProcess(const std::vector<std::string>& argv, int64_t timeout_ms,
+                             std::string* output = nullptr, size_t max_output = 0);
 
 }  // namespace TesselSoftware

@@ -58,5 +58,19 @@ TEST(RunChildProcess, TheChildInheritsNoDescriptorsBeyondStandardError) {
     EXPECT_EQ(0, outcome.exit_code);
 }
 
+TEST(RunChildProcess, CollectsStandardOutputUpToTheCap) {
+    std::string output;
+    ChildOutcome outcome = RunChildProcess({"/bin/sh", "-c", "echo one; echo two"}, 10000, &output, 100);
+    EXPECT_EQ(0, outcome.exit_code);
+    EXPECT_EQ("one\ntwo\n", output);
+
+    // 1 MiB of output: the child is never blocked, and only the cap is kept.
+    outcome = RunChildProcess({"/bin/sh", "-c", "head -c 1048576 /dev/zero; exit 3"}, 10000,
+                              &output, 1000);
+    EXPECT_EQ(ChildOutcome::Kind::kExited, outcome.kind);
+    EXPECT_EQ(3, outcome.exit_code);
+    EXPECT_EQ(1000u, output.size());
+}
+
 }  // namespace
 }  // namespace TesselSoftware
