@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <string_view>
 #include <strings.h>
 #include <vector>
 
@@ -37,6 +40,36 @@ void UnzipArchive(const std::string& archive, const std::string& output_folder, 
     }
 }
 
+uint64_t ListedUnpackedSize(const std::string& archive, ILogging& log, int64_t timeout_ms) {
+    // A listing of millions of entries is refused with the rest: nothing a
+    // DAT set needs comes near this much text.
+    constexpr size_t kMaxListingBytes = size_t{16} << 20;
+    const std::string command =
+        "\"" + ArchiveToolFolder() + "7za\" l -slt -p\"\" \"" + archive + "\"";
+    log.Log(kLogTrace, "Listing the archive using the following: %s\n", command.c_str());
+    const auto fail = [&](const std::string& reason) {
+        return CTLVexorNetException(0, "Unzip failed for file " + archive + ".\r\n" + reason + "\r\n");
+    };
+    std::string listing;
+    if (RunAndWait(command, timeout_ms, &listing, kMaxListingBytes + 1) != 0) {
+        throw fail("Its contents cannot be listed.");
+    }
+    if (listing.size() > kMaxListingBytes) throw fail("It lists too many entries.");
+    uint64_t total = 0;
+    for (size_t at = 0; at < listing.size();) {
+        const size_t end = std::min(listing.find('\n', at), listing.size());
+        const std::string_view line(listing.data() + at, end - at);
+        at = end + 1;
+        if (!line.starts_with("Size = ")) continue;  // "Physical Size = " is the archive's own
+        uint64_t size = 0;
+        const std::string_view digits = line.substr(7);
+        const auto [rest, error] = std::from_chars(digits.data(), digits.data() + digits.size(), size);
+        if (error != std::errc() || total + size < total) throw fail("Its listing cannot be read.");
+        total += size;
+    }
+    return total;
+}
+
 void ZipFolder(const std::string& contents, const std::string& archive, ILogging& log,
                int64_t timeout_ms) {
     const std::string command =
@@ -47,8 +80,10 @@ void ZipFolder(const std::string& contents, const std::string& archive, ILogging
     }
 }
 
-int32_t RunAndWait(const std::string& command_line, int64_t timeout_ms) {
-    const ChildOutcome outcome = RunChildProcess(SplitCommandLine(command_line), timeout_ms);
+int32_t RunAndWait(const std::string& command_line, int64_t timeout_ms, std::string* output,
+                   size_t max_output) {
+    const ChildOutcome outcome =
+        RunChildProcess(SplitCommandLine(command_line), timeout_ms, output, max_output);
     switch (outcome.kind) {
         case ChildOutcome::Kind::kExited: return outcome.exit_code;
         case ChildOutcome::Kind::kStartFailed:

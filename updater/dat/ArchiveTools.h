@@ -23,6 +23,12 @@ std::string ArchiveToolFolder();
 // for file <archive>.\r\n"; RunAndWait's exceptions pass on.
 void UnzipArchive(const std::string& archive, const std::string& output_folder, ILogging& log,
                   int64_t timeout_ms = kUnzipTimeoutMs);
+// The total unpacked size the archive's listing ("7za l -slt") declares for
+// its entries, within the extraction's time limit. Throws
+// CTLVexorNetException "Unzip failed for file <archive>.\r\n" with the
+// reason when the archive cannot be listed.
+uint64_t ListedUnpackedSize(const std::string& archive, ILogging& log,
+                            int64_t timeout_ms = kUnzipTimeoutMs);
 // "\"<tool>7za\" a \"<archive>\" \"<contents>\"", 2-minute limit; throws
 // CTLVexorNetException "Zip failed for file <archive>.\r\n".
 void ZipFolder(const std::string& contents, const std::string& archive, ILogging& log,
@@ -32,7 +38,10 @@ void ZipFolder(const std::string& contents, const std::string& archive, ILogging
 // child's exit code. Throws ExceptionBase "Failed to execute <cmd>, error =
 // ...", "Wait for command - ..." or, after killing the child at the time-out,
 // "Timed out waiting for  <cmd>, error = Wait Timeout".
-int32_t RunAndWait(const std::string& command_line, int64_t timeout_ms);
+// With output given, the child's standard output is kept there (at most
+// max_output bytes).
+int32_t RunAndWait(const std::string& command_line, int64_t timeout_ms,
+                   std::string* output = nullptr, size_t max_output = 0);
 
 // True when expected is empty, or the file's MD5 equals expected ignoring
 // case. The file is opened read-only. Failures are logged at level 2.

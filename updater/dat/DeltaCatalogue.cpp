@@ -10,6 +10,14 @@ namespace {
 constexpr char kPatchTable[] = "Multiple Patch Table";
 constexpr char kResolver[] = "Incremental Resolver";
 
+// Keys compare as the INI reader compares them: ASCII letters ignoring case.
+std::string FoldedKey(std::string key) {
+    for (char& c : key) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return key;
+}
+
 }  // namespace
 
 DeltaCatalogue::DeltaCatalogue(int32_t local_version, const std::string& path)
@@ -25,6 +33,11 @@ DeltaCatalogue::DeltaCatalogue(int32_t local_version, const std::string& path)
                                "Invalid value " + value);
     }
     server_version_ = static_cast<int32_t>(*number);
+    const std::vector<IniEntry>* resolver = nullptr;
+    if (document_.FindSection(kResolver, &resolver)) {
+        resolver_.reserve(resolver->size());
+        for (const IniEntry& entry : *resolver) resolver_.emplace(FoldedKey(entry.key), entry.value);
+    }
 }
 
 bool DeltaCatalogue::CanUpdate() const {
@@ -37,8 +50,6 @@ bool DeltaCatalogue::CanUpdate() const {
 
 std::vector<std::string> DeltaCatalogue::GetPatchFiles() const {
     const std::vector<IniEntry>& table = document_.GetSection(kPatchTable);
-    const std::vector<IniEntry>* resolver = nullptr;
-    document_.FindSection(kResolver, &resolver);
     std::vector<std::string> names;
     bool started = false;
     for (const IniEntry& entry : table) {
@@ -47,8 +58,8 @@ std::vector<std::string> DeltaCatalogue::GetPatchFiles() const {
             started = key && *key == local_version_;
             if (!started) continue;
         }
-        const IniEntry* file = resolver ? FindIniEntry(*resolver, entry.value) : nullptr;
-        names.push_back(file ? file->value : std::string());
+        const auto file = resolver_.find(FoldedKey(entry.value));
+        names.push_back(file != resolver_.end() ? file->second : std::string());
     }
     return names;
 }

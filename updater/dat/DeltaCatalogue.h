@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "dat/IniFile.h"
@@ -28,6 +29,9 @@ private:
     int32_t local_version_;
     int32_t server_version_ = 0;
     IniFile document_;
+    // [Incremental Resolver], indexed once: lower-cased identifier -> the
+    // value of its first entry. Catalogues hold hundreds of thousands.
+    std::unordered_map<std::string, std::string> resolver_;
 };
 
 }  // namespace TesselSoftware

@@ -1,5 +1,6 @@
 #include "sources/Downloader.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -19,7 +20,12 @@ Factory& TheFactory() {
     return factory;
 }
 
+std::atomic<uint64_t> g_max_update_file_bytes{kMaxUpdateFileBytes};
+
 }  // namespace
+
+uint64_t MaxUpdateFileBytes() { return g_max_update_file_bytes.load(); }
+void SetMaxUpdateFileBytesForTesting(uint64_t bytes) { g_max_update_file_bytes.store(bytes); }
 
 bool CDownloader::ListFiles(const std::string& /*pattern*/, std::vector<std::string>* /*names*/) {
     return false;

@@ -62,6 +62,14 @@ private:
     IUpdateProgress* progress_;
 };
 
+// The most bytes one file from an update source may take on the local disk
+// (a download, a copy, or an archive's unpacked contents): 2 GiB. A source
+// that offers more fails before the disk fills.
+inline constexpr uint64_t kMaxUpdateFileBytes = uint64_t{2} << 30;
+// The limit in force: kMaxUpdateFileBytes unless a test lowered it.
+uint64_t MaxUpdateFileBytes();
+void SetMaxUpdateFileBytesForTesting(uint64_t bytes);
+
 using DownloaderCreator = std::function<std::shared_ptr<CDownloader>(SourceSettings*)>;
 
 // Replaces any creator registered for the code. Safe from any thread.
