@@ -13,7 +13,9 @@
 #include "Common/ErrorText.h"
 #include "Common/ExceptionBase.h"
 #include "Common/Platform/Win32Error.h"
+#include "Common/FileSystemUtils.h"
 #include "dat/DatUpdater.h"
+#include "dat/DurableFiles.h"
 #include "sources/Downloader.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
@@ -46,8 +48,24 @@ void DatUpdater::PrepareDatFolder(uint32_t n) {
 
 void DatUpdater::PublishDatFolder(uint32_t n, bool packed_from_delta) {
     if (packed_from_delta) {
-        ZipFolder(final_folder_ + "/*", DatRoot() + SetName(n, ".zip"), log_);
+        // Packed beside and renamed into place: a kill while 7za runs never
+        // leaves an archive that does not match its set.
+        const std::string archive = DatRoot() + SetName(n, ".zip");
+        const std::string packing = DatRoot() + "~" + SetName(n, ".zip");
+        ::unlink(packing.c_str());  // 7za would add to a leftover
+        ZipFolder(final_folder_ + "/*", packing, log_);
+        uint32_t error = SyncFile(packing);
+        if (error == 0 && std::rename(packing.c_str(), archive.c_str()) != 0) error = SetLastErrorFromErrno();
+        if (error != 0) {
+            ::unlink(packing.c_str());
+            throw CTLVexorNetException(0, "Zip failed for file " + archive + ".\r\n" +
+                                              FormatErrorText(error) + "\r\n");
+        }
     }
+    WriteLocalOem(n);
+}
+
+void DatUpdater::WriteLocalOem(uint32_t n) {
     const std::string text = "[AVV-ZIP]\r\nDATVersion=" + std::to_string(n) + "\r\n";
     const std::string path = DatRoot() + "oem.ini";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -73,8 +91,14 @@ void DatUpdater::DeleteOldDatFolders() {
         return va != vb ? va < vb : a < b;
     });
     if (names.size() <= 3) return;
+    // The set the store names stays whatever its number: the scanner may
+    // be starting on it right now.
+    std::string configured = settings_.DATPath();
+    while (configured.size() > 1 && configured.back() == '/') configured.pop_back();
+    const std::string_view configured_name = FileNamePart(configured);
     for (size_t i = 0; i + 3 < names.size(); ++i) {
         const std::string& name = names[i];
+        if (name == configured_name) continue;
         log_.Log(kLogInformation, "Deleting old DAT folder - %s\r\n", name.c_str());
         DeleteFolderAndContents(DatRoot() + name);
         ::unlink((DatRoot() + name.substr(0, name.size() - 6) + ".zip").c_str());

@@ -1,11 +1,10 @@
 #include "dat/DatUpdater.h"
 
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
-#include <sys/stat.h>
 
 #include "dat/ArchiveTools.h"
 #include "dat/CatalogueText.h"
@@ -15,6 +14,7 @@
 #include "Common/Platform/Win32Error.h"
 #include "sources/DownloaderFS.h"
 #include "dat/DurableFiles.h"
+#include "dat/EngineStartCheck.h"
 #include "dat/IniFile.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
@@ -63,17 +63,17 @@ uint32_t DatUpdater::InstalledVersion() {
 
 void DatUpdater::RecordInstalledSet(uint32_t version) {
     // A pass interrupted between moving a set into place and recording it
-    // leaves the newest set unrecorded; record it now, so the scanner moves on.
+    // leaves the newest set unrecorded; record it now, so the scanner moves
+    // on. Only forwards: a recorded set newer than the folders (a stray
+    // deletion) is the administrator's to mend, not a reason to go back.
     const std::string folder = DatRoot() + "avvdat-" + std::to_string(version) + "-files";
-    if (version == 0 || static_cast<uint32_t>(settings_.DATVersion()) == version) return;
-    for (const char* name : {"avvscan.dat", "avvnames.dat", "avvclean.dat"}) {
-        struct stat info;
-        const std::string file = folder + "/" + name;
-        if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size == 0) return;
-    }
+    const int32_t recorded = settings_.DATVersion();
+    if (version == 0 || (recorded > 0 && version <= static_cast<uint32_t>(recorded))) return;
+    if (!CheckDatFilesPresent(folder).empty()) return;
     log_.Log(kLogTrace, "Recording installed DAT folder %s\r\n", folder.c_str());
     settings_.SetDATPath(folder);
     settings_.SetDATVersion(static_cast<int32_t>(version));
+    WriteLocalOem(version);
 }
 
 uint32_t DatUpdater::GetCurrentVersion() {
@@ -122,18 +122,43 @@ void DatUpdater::AppendCheckResult(const std::string& text) {
     settings_.SetLastCheckResult(settings_.LastCheckResult() + text);
 }
 
+void DatUpdater::VerifyBuildFolder(uint32_t n) {
+    std::string reason = CheckDatFilesPresent(build_folder_);
+    if (reason.empty()) {
+        std::string engine_folder;
+        UpdaterSettings::ReadEnginePath(&engine_folder);
+        progress_.AddMessage("Starting the engine on the new DAT files.");
+        reason = CheckDatSetStarts(engine_folder, build_folder_);
+    }
+    if (!reason.empty()) {
+        throw CTLVexorNetException(0, Formatted("The new DAT set %d was not installed: ", n) +
+                                          reason + ".\r\n");
+    }
+}
+
 void DatUpdater::SwitchBuildFolder() {
     // Everything the new set holds reaches the disk before the rename, and
     // the rename before the settings name the set: a power cut never leaves
     // a configured set with missing data. The move never replaces a folder.
-    SyncFolderTree(build_folder_);
-    if (::renameat2(AT_FDCWD, build_folder_.c_str(), AT_FDCWD, final_folder_.c_str(),
-                    RENAME_NOREPLACE) != 0) {
-        const uint32_t error = SetLastErrorFromErrno();
+    std::string failed;
+    uint32_t error = SyncFolderTree(build_folder_, &failed);
+    if (error != 0) {
+        throw CTLVexorNetException(0, "Unable to flush the new DAT files to disk, " + failed +
+                                          " - " + FormatErrorText(error) + "\r\n");
+    }
+    error = RenameNoReplace(build_folder_, final_folder_);
+    if (error != 0) {
         throw CTLVexorNetException(0, "Unable to rename DAT folder from " + build_folder_ + " to " +
                                           final_folder_ + " - " + FormatErrorText(error) + "\r\n");
     }
-    SyncFolder(DatRoot());
+    // The archive now belongs to the installed set: a later failure of this
+    // pass must not delete it.
+    zip_name_.clear();
+    error = SyncFolder(DatRoot());
+    if (error != 0) {
+        throw CTLVexorNetException(0, "Unable to flush the DAT folder " + DatRoot() + " - " +
+                                          FormatErrorText(error) + "\r\n");
+    }
 }
 
 bool DatUpdater::RunDatUpdate() {
@@ -169,9 +194,20 @@ bool DatUpdater::RunDatUpdate() {
             bool partial = false;
             if (have_oem) {
                 log_.Log(kLogTrace, "Attempting partial update\r\n");
-                partial = TryIncrementalUpdate(temp_folder, *source, current);
+                partial = TryIncrementalUpdate(temp_folder, *source, current, latest);
             }
             DeleteFolderAndContents(temp_folder);
+            if (partial) {
+                try {
+                    VerifyBuildFolder(latest);
+                } catch (const ExceptionBase& e) {
+                    // Patched files the engine will not start: the full
+                    // archive may still be sound.
+                    log_.Log(kLogInformation, "Update error: %s\n", e.Message().c_str());
+                    PrepareDatFolder(latest);
+                    partial = false;
+                }
+            }
             if (!partial) {
                 log_.Log(kLogTrace, "Performing full update\r\n");
                 zip_name_ = Formatted("avvdat-%d.zip", latest);
@@ -181,15 +217,24 @@ bool DatUpdater::RunDatUpdate() {
                 ThrowIfCancelled();
                 UnzipDatZip();
                 ThrowIfCancelled();
+                VerifyBuildFolder(latest);
             }
             SwitchBuildFolder();
+            Step("switched");
             PublishDatFolder(latest, partial);
+            Step("published");
             settings_.SetLastUpdateTime(static_cast<int64_t>(std::time(nullptr)));
             AppendCheckResult("New definition files retrieved.\r\n");
             settings_.SetDATPath(final_folder_);
             settings_.SetDATVersion(static_cast<int32_t>(latest));
+            // The store names the new set before any old one is deleted: a
+            // crash here, or a gateway starting now, never finds DATPath
+            // naming a folder that is being emptied.
+            settings_.Save(SaveScope::CheckResults);
+            Step("recorded");
             installed = true;
             DeleteOldDatFolders();
+            Step("tidied");
         } else {
             DeleteFolderAndContents(temp_folder);
             RecordInstalledSet(current);

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "Common/Logging.h"
 
@@ -52,11 +54,11 @@ public:
     // Sets the final and build folders of version n and creates the build
     // folder empty (wiping a leftover one).
     void PrepareDatFolder(uint32_t n);
-    // Packs the final folder when it came from patches, then writes the
-    // local "oem.ini" naming n.
+    // Packs the final folder when it came from patches (beside, under a "~"
+    // name, then renamed into place), then writes the local "oem.ini".
     void PublishDatFolder(uint32_t n, bool packed_from_delta);
-    // Keeps the three numerically newest sets, deletes the others and their
-    // archives.
+    // Keeps the three numerically newest sets and the one DATPath names,
+    // deletes the others and their archives.
     void DeleteOldDatFolders();
 
     void DownloadDatZip(CDownloader& downloader);
@@ -65,26 +67,48 @@ public:
     // regular files and folders fails.
     void UnzipDatZip();
 
-    // True when the build folder holds the new files; never throws.
+    // True when the build folder holds the new files of offered_version (the
+    // version "oem.ini" named); never throws.
     bool TryIncrementalUpdate(const std::string& temp_folder, CDownloader& downloader,
-                              uint32_t local_version);
+                              uint32_t local_version, uint32_t offered_version);
+    // True when AVUpdate wrote the new files; *reached is the version the
+    // engine reports it wrote (0 when it reported none).
     bool ApplyIncrementalUpdate(const std::string& temp_folder, CDownloader& downloader,
-                                const DeltaCatalogue& catalogue, uint32_t local_version);
+                                const DeltaCatalogue& catalogue, uint32_t local_version,
+                                uint32_t* reached);
+
+    // Throws CTLVexorNetException naming the set and the reason unless the
+    // build folder holds the three DAT files and the configured engine
+    // starts on them (in a child process).
+    void VerifyBuildFolder(uint32_t n);
 
     const std::string& FinalFolder() const { return final_folder_; }
     void SetUnzipTimeoutForTesting(int64_t timeout_ms) { unzip_timeout_ms_ = timeout_ms; }
     const std::string& BuildFolder() const { return build_folder_; }
+    // Called at the marked points of a pass that installs a set: "switched"
+    // (the set is in place), "published", "recorded" (DATPath and DATVersion
+    // saved), "tidied". Tests throw from it to stop a pass there, as a crash
+    // would.
+    void SetStepHookForTesting(std::function<void(std::string_view step)> hook) {
+        step_hook_ = std::move(hook);
+    }
 
 private:
     // The installed version, without touching LastCheckResult.
     uint32_t InstalledVersion();
     void ThrowIfCancelled();
     void AppendCheckResult(const std::string& text);
-    // Points DATPath and DATVersion at the installed set of version when
-    // they name another one (saved with the check results).
+    // Points DATPath and DATVersion at the installed set of version when it
+    // is complete and newer than the recorded one (saved with the check
+    // results), and rewrites the local "oem.ini".
     void RecordInstalledSet(uint32_t version);
-    // Moves the build folder into place durably.
+    // Moves the build folder into place durably; afterwards the pass's
+    // failure path no longer deletes the new set's archive.
     void SwitchBuildFolder();
+    void WriteLocalOem(uint32_t n);
+    void Step(std::string_view step) {
+        if (step_hook_) step_hook_(step);
+    }
 
     UpdaterSettings& settings_;
     IUpdateProgress& progress_;
@@ -93,6 +117,7 @@ private:
     std::string final_folder_;
     std::string build_folder_;
     int64_t unzip_timeout_ms_ = 300000;
+    std::function<void(std::string_view)> step_hook_;
 };
 
 }  // namespace TesselSoftware

@@ -9,6 +9,7 @@
 #include "Common/Platform/DynamicLibrary.h"
 #include "dat/DatUpdater.h"
 #include "dat/DeltaCatalogue.h"
+#include "dat/EngineStartCheck.h"
 #include "sources/Downloader.h"
 #include "dat/IniFile.h"
 #include "core/UpdateProgress.h"
@@ -19,12 +20,13 @@ namespace TesselSoftware {
 
 namespace {
 
-constexpr const char* kDatFileNames[] = {"avvscan.dat", "avvnames.dat", "avvclean.dat"};
 constexpr char kCannotUpdate[] = "Unable to perform incremental update.";
 
 // The run whose AVUpdate call is in progress on this thread: the engine
 // calls back on the calling thread, with no context of ours.
 thread_local IUpdateProgress* t_update_progress = nullptr;
+// The version the engine reports it wrote during that call (0: none yet).
+thread_local uint32_t t_reached_version = 0;
 
 uint32_t UpdateProgressCallback(const void* /*context*/, uint16_t event, const void* /*pointer*/,
                                 uint64_t number) {
@@ -34,7 +36,10 @@ uint32_t UpdateProgressCallback(const void* /*context*/, uint16_t event, const v
         const int version = static_cast<int>(static_cast<uint32_t>(number));
         switch (event) {
             case kUpdateEventStarting: progress->AddMessage("Updating DAT from %d", version); break;
-            case kUpdateEventReached: progress->AddMessage("Successfully updated to %d", version); break;
+            case kUpdateEventReached:
+                t_reached_version = static_cast<uint32_t>(number);
+                progress->AddMessage("Successfully updated to %d", version);
+                break;
             case kUpdateEventError:
                 progress->AddMessage("Vexor reports an error in attempting to update");
                 break;
@@ -74,7 +79,7 @@ std::vector<std::string> DatFilesIn(const std::string& folder) {
 }  // namespace
 
 bool DatUpdater::TryIncrementalUpdate(const std::string& temp_folder, CDownloader& downloader,
-                                      uint32_t local_version) {
+                                      uint32_t local_version, uint32_t offered_version) {
     try {
         IniFile oem;
         oem.Load(CombinePath(temp_folder, "oem.ini"));
@@ -93,9 +98,26 @@ bool DatUpdater::TryIncrementalUpdate(const std::string& temp_folder, CDownloade
         }
         const DeltaCatalogue catalogue(static_cast<int32_t>(local_version), local_catalogue);
         if (!catalogue.CanUpdate()) throw ExceptionBase(0, kCannotUpdate);
-        if (!ApplyIncrementalUpdate(temp_folder, downloader, catalogue, local_version)) {
+        // A site caught mid-refresh serves one version's "oem.ini" beside
+        // another's patches: their files must never be recorded as the
+        // offered version.
+        if (static_cast<uint32_t>(catalogue.ServerVersion()) != offered_version) {
+            throw ExceptionBase(0, "The delta catalogue leads to version " +
+                                       std::to_string(catalogue.ServerVersion()) +
+                                       ", not to the offered version " +
+                                       std::to_string(offered_version) + ".");
+        }
+        uint32_t reached = 0;
+        if (!ApplyIncrementalUpdate(temp_folder, downloader, catalogue, local_version, &reached)) {
             throw ExceptionBase(0, kCannotUpdate);
         }
+        if (reached != offered_version) {
+            throw ExceptionBase(0, "The patches reached version " + std::to_string(reached) +
+                                       ", not the offered version " +
+                                       std::to_string(offered_version) + ".");
+        }
+        const std::string missing = CheckDatFilesPresent(build_folder_);
+        if (!missing.empty()) throw ExceptionBase(0, "The patched set is incomplete: " + missing + ".");
         return true;
     } catch (const ExceptionBase& e) {
         log_.Log(kLogInformation, "Update error: %s\n", e.Message().c_str());
@@ -104,7 +126,9 @@ bool DatUpdater::TryIncrementalUpdate(const std::string& temp_folder, CDownloade
 }
 
 bool DatUpdater::ApplyIncrementalUpdate(const std::string& temp_folder, CDownloader& downloader,
-                                        const DeltaCatalogue& catalogue, uint32_t local_version) {
+                                        const DeltaCatalogue& catalogue, uint32_t local_version,
+                                        uint32_t* reached) {
+    *reached = 0;
     progress_.AddMessage("Performing incremental update...");
     std::vector<std::string> patches;
     for (const std::string& name : catalogue.GetPatchFiles()) {
@@ -144,8 +168,10 @@ bool DatUpdater::ApplyIncrementalUpdate(const std::string& temp_folder, CDownloa
     }
     progress_.AddMessage("Asking Vexor to update DAT files.");
     t_update_progress = &progress_;
+    t_reached_version = 0;
     const uint16_t result = update(&files, &parameter_list);
     t_update_progress = nullptr;
+    *reached = t_reached_version;
     return result == 0;
 }
 

@@ -8,6 +8,7 @@
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
 #include "Common/TextLog.h"
+#include "core/UpdatePassLock.h"
 #include "core/UpdaterCore.h"
 
 namespace TesselSoftware {
@@ -39,6 +40,14 @@ void OpenServiceLog(CTextLog& log, std::ostream& err) {
 }  // namespace
 
 int RunOnce(std::ostream& out, std::ostream& err) {
+    // Before anything else: a pass already running must not be disturbed,
+    // not even by a line in the log.
+    std::string busy;
+    const auto pass_lock = TakeUpdatePassLock(&busy);
+    if (!pass_lock) {
+        err << "Error: " << busy << "\n";
+        return kOnceFailed;
+    }
     CTextLog& log = ServiceTextLog();
     OpenServiceLog(log, err);
     UpdaterCore core(log);

@@ -13,7 +13,8 @@ constexpr char kUsage[] =
     "\n"
     "  -once    run one update pass in the foreground with the installed settings, print\n"
     "           its progress messages, and exit: 0 new files were installed, 2 everything\n"
-    "           was already up to date, 1 the pass failed (the reason on standard error)\n"
+    "           was already up to date, 1 the pass failed (the reason on standard error),\n"
+    "           also at once when another update pass is running on this machine\n"
     "  -?, --help  show this text\n";
 
 }  // namespace

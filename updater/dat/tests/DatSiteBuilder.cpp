@@ -10,6 +10,7 @@
 #include "Common/Md5.h"
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
+#include "dat/EngineStartCheck.h"
 #include "sources/DownloaderFS.h"
 #include "TestSupport.h"
 
@@ -36,12 +37,18 @@ std::string Md5OfFile(const std::string& path) {
 }
 
 void DatSite::PublishFull(uint32_t version, const std::string& md5_override) {
-    const std::string staging = folder_ + "/.staging-" + std::to_string(version);
-    for (const auto& [name, content] : DatFilesOf(version)) WriteFile(staging + "/" + name, content);
+    PublishArchive(version, DatFilesOf(version), md5_override);
+}
+
+void DatSite::PublishArchive(uint32_t version, const std::map<std::string, std::string>& files,
+                             const std::string& md5_override) {
+    const std::string staging = folder_ + "/.staging";
+    std::filesystem::create_directories(staging);
+    for (const auto& [name, content] : files) WriteFile(staging + "/" + name, content);
     const std::string archive = folder_ + "/avvdat-" + std::to_string(version) + ".zip";
     ::unlink(archive.c_str());
     Pack(staging, archive);
-    std::system(("rm -rf '" + staging + "'").c_str());
+    std::filesystem::remove_all(staging);
     const std::string md5 = md5_override.empty() ? Md5OfFile(archive) : md5_override;
     WriteFile(folder_ + "/avvdat.ini", "[AVV-ZIP]\r\nMD5=" + md5 + "\r\n");
 }
@@ -78,6 +85,7 @@ void DatSite::Remove(const std::string& name) { ::unlink((folder_ + "/" + name).
 
 void PrepareDatRoot(const std::string& root) {
     RegisterFolderDownloader();
+    SetEngineCheckProgramForTesting(VEXOR_ENGINE_CHECK);
     for (const char* folder : {"/site", "/dat", "/opt/vexor"}) {
         std::filesystem::create_directories(root + folder);
     }
@@ -85,6 +93,7 @@ void PrepareDatRoot(const std::string& root) {
     RegistryKey key;
     key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
     key.WriteString("DATFolder", root + "/dat");
+    key.WriteString("EnginePath", std::string(VEXOR_FAKE_ENGINES) + "/mode1");
     key.WriteDword("DATSource", LocalFolder);
     key.WriteString("LocalDirectory", root + "/site");
     key.WriteString("InstallPath", root + "/opt/vexor/");

@@ -25,6 +25,10 @@ public:
     // avvdat-N.zip holding DatFilesOf(N), and "avvdat.ini" naming its MD5
     // (or md5_override when not empty).
     void PublishFull(uint32_t version, const std::string& md5_override = "");
+    // avvdat-N.zip holding the given files (path in the archive -> content),
+    // with a correct "avvdat.ini" unless md5_override says otherwise.
+    void PublishArchive(uint32_t version, const std::map<std::string, std::string>& files,
+                        const std::string& md5_override = "");
     // "oem.ini" naming version, with an [AVV-Incremental] section for the
     // catalogue when catalogue_name is not empty.
     void WriteOem(uint32_t version, const std::string& catalogue_name = "",
@@ -41,9 +45,11 @@ private:
 
 // Lays out a scratch system root for DAT passes: root/site as the
 // local-folder source, root/dat as the DAT folder (both created), and 7za
-// (the real one) in the InstallPath root/opt/vexor/, all written to the
+// (the real one) in the InstallPath root/opt/vexor/, the stand-in engine
+// of mode 1 as EnginePath, all written to the
 // registry store of the current VEXOR_SYSTEM_ROOT. Registers the
-// local-folder downloader.
+// local-folder downloader and points the engine start check at the built
+// checker program.
 void PrepareDatRoot(const std::string& root);
 
 // Writes an installed set avvdat-N-files under dat_folder.

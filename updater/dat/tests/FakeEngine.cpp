@@ -1,9 +1,13 @@
 // A stand-in for the engine library's update entry point, for the DAT
 // updater's tests. FAKE_ENGINE_MODE selects its behaviour:
 //   1  checks every block as the engine does, then writes each new file as
-//      the current file followed by every patch file's bytes, in order;
+//      the current file followed by every patch file's bytes, in order, and
+//      reports as reached the version after the last patch's "+<from>";
 //   2  checks the blocks, reports an error and returns 7;
 //   3  exports no AVUpdate at all.
+// Every mode starts (AVInitialise) on any three readable, non-empty DAT
+// files unless one of them begins with "corrupt" (status 4) or "crash"
+// (the process dies, as an engine meeting a hostile file might).
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -12,10 +16,9 @@
 
 #include "vexor/EngineContract.h"
 
-#if FAKE_ENGINE_MODE != 3
 namespace {
 
-[[maybe_unused]] bool ReadWhole(const char* path, std::string* out) {
+bool ReadWhole(const char* path, std::string* out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     std::ostringstream content;
@@ -24,13 +27,43 @@ namespace {
     return true;
 }
 
-bool ListOk(const UpdateFileList* list, uint32_t min_count) {
+[[maybe_unused]] bool ListOk(const UpdateFileList* list, uint32_t min_count) {
     return list != nullptr && list->size == sizeof(UpdateFileList) && list->count >= min_count &&
            list->paths != nullptr;
 }
 
 }  // namespace
 
+extern "C" __attribute__((visibility("default"))) uint16_t AVInitialise(
+    const EngineRequest* request, EngineInitResult* result) {
+    if (request == nullptr || result == nullptr || result->size != sizeof(EngineInitResult)) {
+        return kEngineStatusBadArgument;
+    }
+    for (uint16_t i = 0; i < request->count; ++i) {
+        const EngineTagItem& item = request->items[i];
+        if (item.tag != kEngineTagDatFiles) continue;
+        const auto* list = reinterpret_cast<const EngineFileList*>(item.value);
+        for (uint16_t f = 0; f < list->count; ++f) {
+            std::string content;
+            if (content = ""; ReadWhole(list->paths[f], &content) && content.rfind("crash", 0) == 0) {
+                __builtin_trap();
+            }
+            if (!ReadWhole(list->paths[f], &content) || content.empty() ||
+                content.rfind("corrupt", 0) == 0) {
+                return kEngineStatusDatFile;
+            }
+        }
+        result->handle = 1;
+        return kEngineStatusOk;
+    }
+    return kEngineStatusBadTag;
+}
+
+extern "C" __attribute__((visibility("default"))) uint16_t AVClose(uint64_t handle) {
+    return handle == 1 ? kEngineStatusOk : kEngineStatusBadHandle;
+}
+
+#if FAKE_ENGINE_MODE != 3
 extern "C" __attribute__((visibility("default"))) uint16_t AVUpdate(
     const UpdateFileSet* files, const UpdateParameterList* parameters) {
     if (files == nullptr || files->size != 28 || parameters == nullptr || parameters->size != 12 ||
@@ -60,15 +93,15 @@ extern "C" __attribute__((visibility("default"))) uint16_t AVUpdate(
     callback(files, kUpdateEventError, nullptr, kEngineStatusPatch);
     return kEngineStatusPatch;
 #else
-    std::string patches;
+    std::string patches, patch;
     for (uint32_t i = 0; i < files->patches->count; ++i) {
-        std::string patch;
         if (!ReadWhole(files->patches->paths[i], &patch)) {
             callback(files, kUpdateEventError, nullptr, kEngineStatusPatch);
             return kEngineStatusPatch;
         }
         patches += patch;
     }
+    const uint64_t reached = patch.size() > 1 ? std::stoull(patch.substr(1)) + 1 : 0;
     for (uint32_t i = 0; i < 3; ++i) {
         std::string current;
         if (!ReadWhole(files->current->paths[i], &current)) return kEngineStatusDatFile;
@@ -76,10 +109,8 @@ extern "C" __attribute__((visibility("default"))) uint16_t AVUpdate(
         out << current << patches;
         if (!out) return kEngineStatusWrite;
     }
-    callback(files, kUpdateEventReached, nullptr, 2);
+    callback(files, kUpdateEventReached, nullptr, reached);
     return kEngineStatusOk;
 #endif
 }
-#else
-extern "C" __attribute__((visibility("default"))) int NotTheUpdateEntryPoint() { return 0; }
 #endif

@@ -1,0 +1,69 @@
+#include "dat/EngineStartCheck.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+
+#include "Common/ErrorText.h"
+#include "Common/Platform/ProcessRunner.h"
+
+namespace TesselSoftware {
+
+namespace {
+
+std::string g_program_for_testing;
+
+std::string LastLine(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const size_t end = text.rfind('\n');
+    return end == std::string::npos ? text : text.substr(end + 1);
+}
+
+}  // namespace
+
+std::string CheckDatFilesPresent(const std::string& set_folder) {
+    for (const char* name : kDatFileNames) {
+        struct stat info;
+        const std::string path = set_folder + "/" + name;
+        if (::lstat(path.c_str(), &info) != 0) return std::string(name) + " is missing";
+        if (!S_ISREG(info.st_mode)) return std::string(name) + " is not a regular file";
+        if (info.st_size == 0) return std::string(name) + " is empty";
+    }
+    return {};
+}
+
+std::string EngineCheckProgram() {
+    if (!g_program_for_testing.empty()) return g_program_for_testing;
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return (error ? std::filesystem::path() : self.parent_path()) / kEngineCheckProgramName;
+}
+
+void SetEngineCheckProgramForTesting(const std::string& path) { g_program_for_testing = path; }
+
+std::string CheckDatSetStarts(const std::string& engine_folder, const std::string& set_folder,
+                              int64_t timeout_ms) {
+    std::string output;
+    const ChildOutcome outcome =
+        RunChildProcess({EngineCheckProgram(), engine_folder, set_folder}, timeout_ms, &output, 4096);
+    switch (outcome.kind) {
+        case ChildOutcome::Kind::kStartFailed:
+        case ChildOutcome::Kind::kWaitFailed:
+            return "the engine check " + EngineCheckProgram() + " could not be run - " +
+                   FormatErrorText(outcome.error);
+        case ChildOutcome::Kind::kTimedOut:
+            return "the engine did not start within " + std::to_string(timeout_ms / 1000) + " s";
+        case ChildOutcome::Kind::kExited: break;
+    }
+    if (outcome.exit_code == 0) return {};
+    if (outcome.exit_code > 128) {
+        return "the engine crashed (signal " + std::to_string(outcome.exit_code - 128) + ")";
+    }
+    const std::string reason = LastLine(output);
+    return reason.empty() ? "the engine check failed with exit code " + std::to_string(outcome.exit_code)
+                          : reason;
+}
+
+}  // namespace TesselSoftware
