@@ -1,6 +1,13 @@
 #include "Common/Platform/DynamicLibrary.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Common/Platform/Win32Error.h"
 
 namespace TesselSoftware {
 
@@ -9,7 +16,21 @@ DynamicLibrary::DynamicLibrary(const std::string& path) {
     if (handle_ == nullptr) {
         const char* reason = ::dlerror();
         error_ = reason ? reason : "cannot load " + path;
+        error_code_ = ClassifyLoadFailure(path);
     }
+}
+
+uint32_t DynamicLibrary::ClassifyLoadFailure(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? Win32::kModNotFound : ErrnoToWin32(errno);
+    char magic[4] = {};
+    const bool elf = ::read(fd, magic, sizeof magic) == sizeof magic && std::memcmp(magic, "\x7f" "ELF", 4) == 0;
+    ::close(fd);
+    // An ELF file the loader still refuses is for another machine or
+    // damaged, unless what it lacks is a library it depends on.
+    if (!elf) return Win32::kBadExeFormat;
+    return error_.find("cannot open shared object file") != std::string::npos ? Win32::kModNotFound
+                                                                               : Win32::kBadExeFormat;
 }
 
 DynamicLibrary::~DynamicLibrary() {
