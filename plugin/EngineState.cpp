@@ -54,8 +54,8 @@ bool ReadPointer(const void* at, T* out) {
 // information: P -> Q; Q + 32 -> R; R -> S; the date at S + 12.
 bool ReadDatDate(const void* p, uint16_t* dos_date) {
     const char *q = nullptr, *r = nullptr, *s = nullptr;
-    return ReadPointer(p, &q) && q != nullptr && ReadPointer(q + 32, &r) && ReadPointer(r, &s) &&
-           ReadPointer(s + 12, dos_date);
+    return ReadPointer(p, &q) && q != nullptr && ReadPointer(q + 32, &r) && r != nullptr &&
+           ReadPointer(r, &s) && s != nullptr && ReadPointer(s + 12, dos_date);
 }
 
 // Local midnight of a packed DOS date; false for an impossible date.
@@ -107,11 +107,14 @@ EngineState::EngineState() : clock_([] { return static_cast<int64_t>(std::time(n
     registry_lock_ = NamedMutex::Open(kRegistryLockName, &error);
 }
 
-EngineState::~EngineState() {
+EngineState::~EngineState() { Shutdown(); }
+
+void EngineState::Shutdown() {
     // A host that unloads the library without uninitialising its last
-    // object still gets the engine closed and unloaded.
-    if (const uint64_t handle = handle_.exchange(0); handle != 0) CloseHandle(handle);
-    UnloadLibrary();
+    // object still gets the engine closed and unloaded, the way the last
+    // Uninitialise does it: under the engine lock, after running scans.
+    std::lock_guard lock(engine_lock_);
+    StopEngine(nullptr);
 }
 
 int64_t EngineState::Now() const {
@@ -183,14 +186,31 @@ void EngineState::UnloadLibrary() {
     library_.reset();
 }
 
-bool EngineState::LoadLibrary(const std::string& folder) {
+bool EngineState::LoadLibrary(const std::string& folder, uint32_t* code, std::string* reason) {
     UnloadLibrary();
-    if (folder.empty()) return false;
+    if (folder.empty()) {
+        *code = Win32::kModNotFound;
+        *reason = "EnginePath is not set";
+        return false;
+    }
     library_ = std::make_unique<DynamicLibrary>(WithSlash(folder) + kEngineFileName);
+    if (!library_->IsLoaded()) {
+        *code = library_->ErrorCode();
+        *reason = library_->Error();
+        return false;
+    }
     const auto initialise = library_->Function<AVInitialiseFn>(kEngineExportInitialise);
     const auto close = library_->Function<AVCloseFn>(kEngineExportClose);
     const auto scan = library_->Function<AVScanObjectFn>(kEngineExportScanObject);
-    if (initialise == nullptr || close == nullptr || scan == nullptr) return false;
+    if (initialise == nullptr || close == nullptr || scan == nullptr) {
+        *code = Win32::kProcNotFound;
+        *reason = SystemText(Win32::kProcNotFound) + " (" +
+                  (initialise == nullptr ? kEngineExportInitialise
+                   : close == nullptr    ? kEngineExportClose
+                                         : kEngineExportScanObject) +
+                  ")";
+        return false;
+    }
     initialise_ = initialise;
     close_ = close;
     scan_ = scan;
@@ -200,13 +220,16 @@ bool EngineState::LoadLibrary(const std::string& folder) {
 int EngineState::StartEngine(IScannerLogger* logger, ScannerText* error) {
     PluginLog(logger, kPluginLogInfo, "Preparing to initialise Vexor scanner engine.\n");
     const EngineValues engine = ReadEngineValues();
-    if (!LoadLibrary(engine.folder)) {
+    uint32_t load_error = 0;
+    std::string reason;
+    if (!LoadLibrary(engine.folder, &load_error, &reason)) {
+        UnloadLibrary();  // a library without its entry points stays unloaded
         PluginLog(logger, kPluginLogInfo, "Vexor engine dll was not found.");
-        const std::string reason = library_ && !library_->Error().empty() ? library_->Error() : "";
+        // The loader's own words: a missing file, a missing entry point and
+        // a file that is no library for this machine need different fixes.
         SetScannerText(error, Printf("Vexor engine dll was not found. (%s) (%ld) (%s)",
-                                     engine.folder.c_str(), long{Win32::kModNotFound},
-                                     SystemText(Win32::kModNotFound).c_str()));
-        if (!reason.empty()) PluginLog(logger, kPluginLogWarning, "%s", reason.c_str());
+                                     engine.folder.c_str(), static_cast<long>(load_error),
+                                     reason.c_str()));
         return kInitFailed;
     }
     const DatValues dat = ReadDatValues();

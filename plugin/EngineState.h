@@ -57,6 +57,10 @@ public:
     // Waits for running scans, then stops and unloads the engine.
     // REQUIRES: engine lock held.
     void StopEngine(IScannerLogger* logger);
+    // Waits for running scans, then closes and unloads the engine, under
+    // the engine lock; what the library's unloading does.
+    // REQUIRES: engine lock not held by this thread.
+    void Shutdown();
     // The definition check run before a scan when a check is due; false
     // when the scan must fail (the reason is in *message).
     bool CheckDefinitions(bool dat_due, bool engine_due, IScannerLogger* logger,
@@ -84,7 +88,9 @@ public:
 private:
     EngineState();
     ~EngineState();
-    bool LoadLibrary(const std::string& folder);
+    // False with a Win32 number and the loader's reason when the library
+    // cannot be loaded or lacks an entry point.
+    bool LoadLibrary(const std::string& folder, uint32_t* code, std::string* reason);
     void UnloadLibrary();
     // Closes handle with up to ten AVClose calls; the last status.
     uint16_t CloseHandle(uint64_t handle);

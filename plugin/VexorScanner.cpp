@@ -293,13 +293,18 @@ int32_t CVexorScanner::CleanFileImpl(const char* path, ScannerText* message) {
         SetScannerText(message, "The file could not be cleaned by Vexor - zero-length.");
         return kCleanFailed;
     }
+    // On Linux only "/" separates folders: a "\\" is part of a file name.
+    // A file in the root folder keeps its copy in the root folder.
     const std::string target = path;
-    const std::string folder = ParentPath(target);
-    const std::string name(FileNamePart(target));
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : target.substr(0, slash);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     std::string copy;
     std::error_code error;
     try {
-        copy = CreateUnique(folder.empty() ? "." : folder, name);
+        copy = CreateUnique(folder, name);
     } catch (const ExceptionBase&) {
         copy.clear();
     }

@@ -10,6 +10,13 @@
 //   SCRIPTED_ENGINE_DATE    the packed DOS date AVInitialise reports (hex)
 //   SCRIPTED_ENGINE_INIT_STATUS   status AVInitialise returns (default 0)
 //   SCRIPTED_ENGINE_CLOSE_FAILURES  how many AVClose calls fail first
+//   SCRIPTED_ENGINE_SCAN_STATUS     status AVScanObject returns after its script
+//   SCRIPTED_ENGINE_NULL_LINK       1-4: that pointer of the DAT date chain
+//                                   (P, Q, R, S) is null in the start result
+//   SCRIPTED_ENGINE_BLOCK_PATH      at a repair (417), this path becomes a
+//                                   non-empty folder (nothing can replace it)
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +87,13 @@ extern "C" __attribute__((visibility("default"))) uint16_t AVInitialise(
     result->major = 6;
     result->minor = 1;
     result->dat_info = &g_chain.info;
+    switch (std::atoi(Env("SCRIPTED_ENGINE_NULL_LINK").c_str())) {
+        case 1: result->dat_info = nullptr; break;
+        case 2: g_chain.info.set = nullptr; break;
+        case 3: g_chain.set.files = nullptr; break;
+        case 4: g_chain.files[0].header = nullptr; break;
+        default: break;
+    }
     {
         std::lock_guard lock(g_mutex);
         const std::string failures = Env("SCRIPTED_ENGINE_CLOSE_FAILURES");
@@ -129,6 +143,11 @@ extern "C" __attribute__((visibility("default"))) uint16_t AVScanObject(
                 std::fputs("repaired", file);
                 std::fclose(file);
             }
+            if (const std::string block = Env("SCRIPTED_ENGINE_BLOCK_PATH"); !block.empty()) {
+                std::remove(block.c_str());
+                ::mkdir(block.c_str(), 0755);
+                if (FILE* file = std::fopen((block + "/keep").c_str(), "w")) std::fclose(file);
+            }
         } else if (code == kEngineMsgObjectName) {
             parameter = reinterpret_cast<uint64_t>(descriptor->path);
         } else {
@@ -136,7 +155,7 @@ extern "C" __attribute__((visibility("default"))) uint16_t AVScanObject(
         }
         callback(&context, code, 0, parameter);
     }
-    return 0;
+    return static_cast<uint16_t>(std::atoi(Env("SCRIPTED_ENGINE_SCAN_STATUS").c_str()));
 }
 
 extern "C" __attribute__((visibility("default"))) uint16_t AVClose(uint64_t /*handle*/) {

@@ -3,9 +3,17 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <sstream>
+#include <thread>
+
+#include "vexor/DatFormat.h"
 
 #include "EngineState.h"
 #include "PluginTestSupport.h"
@@ -28,7 +36,8 @@ protected:
         log_path_ = dir_ / "engine.log";
         ::setenv("SCRIPTED_ENGINE_LOG", log_path_.c_str(), 1);
         for (const char* name : {"SCRIPTED_ENGINE_SCRIPT", "SCRIPTED_ENGINE_INIT_STATUS",
-                                 "SCRIPTED_ENGINE_CLOSE_FAILURES"}) {
+                                 "SCRIPTED_ENGINE_CLOSE_FAILURES", "SCRIPTED_ENGINE_SCAN_STATUS",
+                                 "SCRIPTED_ENGINE_NULL_LINK", "SCRIPTED_ENGINE_BLOCK_PATH"}) {
             ::unsetenv(name);
         }
         Script("425;411;428:0;419");
@@ -103,10 +112,26 @@ TEST_F(VexorScannerTest, InitialiseFailures) {
     EXPECT_EQ(dat_, std::string(info_.dat_folder.text));
 
     Testing::ConfigureDat(dat_, 1);
-    Testing::ConfigureEngine(dir_ / "no-engine-here", "hash-1");
-    EXPECT_EQ(kInitFailed, Initialise(first_));
-    EXPECT_EQ(0u, error_.str().find("Vexor engine dll was not found. (" + dir_ / "no-engine-here" + ")"))
-        << error_.str();
+    // The loader's reason, by what is wrong with the engine library.
+    WriteFile(dir_ / "not-elf/mscan64a.so", "just text");
+    std::filesystem::create_directories(dir_ / "no-entry-points");
+    std::filesystem::copy_file(VEXOR_PLUGIN_LIBRARY, dir_ / "no-entry-points/mscan64a.so");
+    const struct {
+        std::string folder;
+        const char* code_and_reason;
+    } loads[] = {
+        {dir_ / "no-engine-here", " (126) ("},
+        {dir_ / "not-elf", " (193) ("},
+        {dir_ / "no-entry-points", " (127) (The specified procedure could not be found. (AVInitialise))"},
+    };
+    for (const auto& load : loads) {
+        SCOPED_TRACE(load.folder);
+        Testing::ConfigureEngine(load.folder, "hash-1");
+        EXPECT_EQ(kInitFailed, Initialise(first_));
+        EXPECT_EQ(0u, error_.str().find("Vexor engine dll was not found. (" + load.folder + ")" +
+                                        load.code_and_reason))
+            << error_.str();
+    }
 
     Testing::ConfigureEngine(VEXOR_SCRIPTED_ENGINE_DIR, "hash-1");
     ::setenv("SCRIPTED_ENGINE_INIT_STATUS", "4", 1);
@@ -221,6 +246,113 @@ TEST_F(VexorScannerTest, CleaningOutcomes) {
     EXPECT_EQ("0|", clean("425;415:V;417:1;428:3;419"));
     EXPECT_EQ("repaired", ReadFile(sample_));
     EXPECT_FALSE(Testing::Exists(dir_ / "mail/a_1.doc"));  // no temporary copy is left
+}
+
+TEST_F(VexorScannerTest, CleaningFailuresOfTheCopyAndTheReplacement) {
+    ASSERT_EQ(kInitReady, Initialise(first_));
+    OwnedText message;
+    // A folder cannot be copied.
+    std::filesystem::create_directories(dir_ / "mail/folder.doc");
+    WriteFile(dir_ / "mail/folder.doc/inside", "x");
+    EXPECT_EQ(kCleanFailed, first_.CleanFile((dir_ / "mail/folder.doc").c_str(), &message));
+    EXPECT_EQ("Failed to make a temporary copy of the file.", message.str());
+
+    // The repaired copy cannot take the original's place.
+    Script("425;415:V;417:1;428:3;419");
+    ::setenv("SCRIPTED_ENGINE_BLOCK_PATH", sample_.c_str(), 1);
+    EXPECT_EQ(kCleanFailed, first_.CleanFile(sample_.c_str(), &message));
+    EXPECT_EQ("File was cleaned but could not be replaced.", message.str());
+    EXPECT_FALSE(Testing::Exists(dir_ / "mail/a_1.doc"));  // the copy is gone
+}
+
+TEST_F(VexorScannerTest, ABackslashIsPartOfTheFileNameAndRootFilesCopyInPlace) {
+    ASSERT_EQ(kInitReady, Initialise(first_));
+    Script("425;415:V;417:1;428:3;419");
+    const std::string odd = dir_ / "mail/odd\\name.doc";
+    WriteFile(odd, "infected");
+    OwnedText message;
+    EXPECT_EQ(kCleanDone, first_.CleanFile(odd.c_str(), &message));
+    EXPECT_EQ("repaired", ReadFile(odd));
+    // The copy sits beside the original, not in a folder "mail/odd".
+    EXPECT_TRUE(EngineCalls().back().ends_with(" " + dir_ / "mail/odd#name.doc"))
+        << EngineCalls().back();
+
+    // A file in "/" keeps its temporary copy there, not in the working directory.
+    const std::string root_file = "/vexor-clean-test-" + std::to_string(::getpid()) + ".doc";
+    if (::access("/", W_OK) != 0) GTEST_SKIP() << "the root folder is not writable here";
+    WriteFile(root_file, "infected");
+    EXPECT_EQ(kCleanDone, first_.CleanFile(root_file.c_str(), &message));
+    const std::string scanned = EngineCalls().back();
+    std::remove(root_file.c_str());
+    EXPECT_NE(std::string::npos, scanned.find(" //vexor-clean-test-")) << scanned;
+}
+
+TEST_F(VexorScannerTest, AnEngineScanErrorFailsTheScanWithItsStatus) {
+    ASSERT_EQ(kInitReady, Initialise(first_));
+    ::setenv("SCRIPTED_ENGINE_SCAN_STATUS", "7", 1);
+    EXPECT_EQ("-1||ScanObject error: 7\n", Scan(first_));
+}
+
+TEST_F(VexorScannerTest, ANullLinkInTheDatDateChainFailsTheStart) {
+    for (const char* link : {"1", "2", "3", "4"}) {
+        SCOPED_TRACE(link);
+        ::setenv("SCRIPTED_ENGINE_NULL_LINK", link, 1);
+        EXPECT_EQ(kInitFailed, Initialise(first_));
+        EXPECT_NE(std::string::npos, error_.str().find("invalid date")) << error_.str();
+    }
+}
+
+TEST_F(VexorScannerTest, ADecemberDatDateReadsAsDecember) {
+    SetDate(VexorEngine::PackDosDate(2026, 12, 15));
+    ASSERT_EQ(kInitReady, Initialise(first_));
+    char expected[64];
+    struct tm date {};
+    date.tm_year = 126;
+    date.tm_mon = 11;
+    date.tm_mday = 15;
+    std::strftime(expected, sizeof expected, "1, %x", &date);
+    EXPECT_STREQ(expected, info_.dat_version.text);
+}
+
+// What the library's unloading runs when the host left an engine running.
+TEST_F(VexorScannerTest, ShutdownWaitsForRunningScansUnderTheEngineLock) {
+    ASSERT_EQ(kInitReady, Initialise(first_));
+    ++engine().active_scans();  // a scan is running
+    std::atomic<bool> done{false};
+    std::thread unload([&] {
+        engine().Shutdown();
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(done.load());
+    EXPECT_FALSE(engine().engine_lock().try_lock());  // no start can slip in meanwhile
+    --engine().active_scans();
+    unload.join();
+    EXPECT_EQ("close 0", EngineCalls().back());
+    EXPECT_EQ(0u, engine().handle());
+}
+
+TEST_F(VexorScannerTest, UninitialiseRacingAReloadLeavesAWorkingEngine) {
+    ASSERT_EQ(kInitReady, Initialise(first_));
+    std::atomic<bool> stop{false};
+    std::thread other([&] {
+        while (!stop.load()) {
+            OwnedInfo info;
+            OwnedText error;
+            ScannerOptions options{0, 0};
+            if (second_.Initialise(&options, &info, &error) == kInitReady) second_.Uninitialise();
+        }
+    });
+    for (uint32_t version = 2; version < 40; ++version) {
+        Testing::ConfigureDat(dat_, version);
+        now_ += 61;  // every scan checks, and finds a newer version
+        const std::string result = Scan(first_);
+        EXPECT_TRUE(result == "0||" || result.starts_with("-1||")) << result;
+    }
+    stop = true;
+    other.join();
+    now_ += 61;
+    EXPECT_EQ("0||", Scan(first_));
 }
 
 TEST_F(VexorScannerTest, ClosedEngineFailsScansAndCleans) {
