@@ -126,9 +126,12 @@ void DatUpdater::VerifyBuildFolder(uint32_t n) {
     std::string reason = CheckDatFilesPresent(build_folder_);
     if (reason.empty()) {
         std::string engine_folder;
-        UpdaterSettings::ReadEnginePath(&engine_folder);
-        progress_.AddMessage("Starting the engine on the new DAT files.");
-        reason = CheckDatSetStarts(engine_folder, build_folder_);
+        if (!UpdaterSettings::ReadEnginePath(&engine_folder) || engine_folder.empty()) {
+            reason = "no engine is configured (EnginePath) to start on it";
+        } else {
+            progress_.AddMessage("Starting the engine on the new DAT files.");
+            reason = CheckDatSetStarts(engine_folder, build_folder_);
+        }
     }
     if (!reason.empty()) {
         throw CTLVexorNetException(0, Formatted("The new DAT set %d was not installed: ", n) +
