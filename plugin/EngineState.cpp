@@ -1,14 +1,13 @@
 #include "EngineState.h"
 
-#include <dirent.h>
 #include <strings.h>
 
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <thread>
-#include <vector>
 
+#include "Common/EngineStartRequest.h"
 #include "Common/Platform/DynamicLibrary.h"
 #include "Common/Platform/NamedMutex.h"
 #include "Common/Platform/Win32Error.h"
@@ -27,20 +26,6 @@ constexpr int kMaxCloseCalls = 10;
 std::string WithSlash(std::string folder) {
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder;
-}
-
-// "extra.dat" counts when a directory search finds an entry of that name.
-bool ExtraDatExists(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    DIR* dir = ::opendir(path.substr(0, slash + 1).c_str());
-    if (dir == nullptr) return false;
-    bool found = false;
-    const std::string name = path.substr(slash + 1);
-    while (struct dirent* entry = ::readdir(dir)) {
-        if (name == entry->d_name) found = true;
-    }
-    ::closedir(dir);
-    return found;
 }
 
 template <typename T>
@@ -237,36 +222,15 @@ int EngineState::StartEngine(IScannerLogger* logger, ScannerText* error) {
         SetScannerText(error, "Virus scanner is not installed or doesn't have any DAT files.");
         return kInitNotReady;
     }
-    const std::string folder = WithSlash(dat.path);
-    const std::string scan_file = folder + "avvscan.dat", names_file = folder + "avvnames.dat",
-                      clean_file = folder + "avvclean.dat", extra_file = folder + "extra.dat";
-    const char* dat_paths[] = {scan_file.c_str(), names_file.c_str(), clean_file.c_str()};
-    const char* extra_paths[] = {extra_file.c_str()};
-    const EngineFileList dat_list{sizeof(EngineFileList), 3, 0, dat_paths};
-    const EngineFileList extra_list{sizeof(EngineFileList), 1, 0, extra_paths};
-
-    std::vector<EngineTagItem> items;
-    items.push_back({sizeof(EngineTagItem), kEngineTagCallback, 8,
-                     reinterpret_cast<uint64_t>(&EngineCallback)});
-    items.push_back({sizeof(EngineTagItem), kEngineTagDatFiles, sizeof(EngineFileList),
-                     reinterpret_cast<uint64_t>(&dat_list)});
-    if (ExtraDatExists(extra_file)) {
-        items.push_back({sizeof(EngineTagItem), kEngineTagExtraDatFiles, sizeof(EngineFileList),
-                         reinterpret_cast<uint64_t>(&extra_list)});
-    }
-    items.push_back({sizeof(EngineTagItem), kEngineTagInterfaceKey, 8, kEngineInterfaceKey});
-    items.push_back({sizeof(EngineTagItem), kEngineTagEngineFolder,
-                     static_cast<uint32_t>(engine.folder.size() + 1),
-                     reinterpret_cast<uint64_t>(engine.folder.c_str())});
-    const EngineRequest request{sizeof(EngineRequest), static_cast<uint16_t>(items.size()),
-                                items.data()};
+    const EngineStartRequest request(&EngineCallback, dat.path, engine.folder);
+    const std::string& folder = request.dat_folder();
 
     PluginLog(logger, kPluginLogInfo, "Initialising Vexor engine");
     cached_engine_folder_ = engine.folder;
     cached_engine_hash_ = engine.hash;
     EngineInitResult result{};
     result.size = sizeof(EngineInitResult);
-    const uint16_t status = initialise_.load()(&request, &result);
+    const uint16_t status = initialise_.load()(request.get(), &result);
     if (status != 0) {
         const std::string text = Printf("Failed to initialize AV interface: %d", status);
         SetScannerText(error, text);
