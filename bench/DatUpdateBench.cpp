@@ -18,10 +18,10 @@
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
 #include "Common/TextLog.h"
-#include "sources/DownloaderFS.h"
-#include "SitePublisher.h"
 #include "core/UpdaterCore.h"
 #include "dat/EngineStartCheck.h"
+#include "SitePublisher.h"
+#include "sources/DownloaderFS.h"
 
 namespace {
 

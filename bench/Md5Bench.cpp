@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "dat/ArchiveTools.h"
 #include "Common/Md5.h"
 #include "Common/TextLog.h"
+#include "dat/ArchiveTools.h"
 
 namespace {
 

@@ -24,9 +24,9 @@
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
 #include "EngineState.h"
-#include "VexorScanner.h"
 #include "vexor/DatFormat.h"
 #include "vexor/EngineContract.h"
+#include "VexorScanner.h"
 
 namespace {
 

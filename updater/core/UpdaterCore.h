@@ -16,9 +16,9 @@
 
 #include "Common/AutoResetEvent.h"
 #include "Common/Logging.h"
-#include "dat/DatUpdater.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
+#include "dat/DatUpdater.h"
 
 namespace TesselSoftware {
 

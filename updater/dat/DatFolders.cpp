@@ -8,17 +8,17 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "dat/ArchiveTools.h"
-#include "dat/CatalogueText.h"
 #include "Common/ErrorText.h"
 #include "Common/ExceptionBase.h"
-#include "Common/Platform/Win32Error.h"
 #include "Common/FileSystemUtils.h"
+#include "Common/Platform/Win32Error.h"
+#include "core/UpdateProgress.h"
+#include "core/UpdaterSettings.h"
+#include "dat/ArchiveTools.h"
+#include "dat/CatalogueText.h"
 #include "dat/DatUpdater.h"
 #include "dat/DurableFiles.h"
 #include "sources/Downloader.h"
-#include "core/UpdateProgress.h"
-#include "core/UpdaterSettings.h"
 
 namespace TesselSoftware {
 
@@ -82,7 +82,7 @@ void DatUpdater::DeleteOldDatFolders() {
     std::vector<std::string> names;
     if (!folder->ListFiles("avvdat-.*-files", &names)) {
         log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
-                         folder->LastError().c_str());
+                 folder->LastError().c_str());
     }
     // Newest by number, not by name: "avvdat-10000-files" sorts before
     // "avvdat-9999-files" as text. Names without a version sort first.

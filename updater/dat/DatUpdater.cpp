@@ -6,18 +6,18 @@
 #include <cstdio>
 #include <ctime>
 
-#include "dat/ArchiveTools.h"
-#include "dat/CatalogueText.h"
 #include "Common/ErrorText.h"
 #include "Common/ExceptionBase.h"
 #include "Common/FileSystemUtils.h"
 #include "Common/Platform/Win32Error.h"
-#include "sources/DownloaderFS.h"
+#include "core/UpdateProgress.h"
+#include "core/UpdaterSettings.h"
+#include "dat/ArchiveTools.h"
+#include "dat/CatalogueText.h"
 #include "dat/DurableFiles.h"
 #include "dat/EngineStartCheck.h"
 #include "dat/IniFile.h"
-#include "core/UpdateProgress.h"
-#include "core/UpdaterSettings.h"
+#include "sources/DownloaderFS.h"
 
 namespace TesselSoftware {
 
@@ -91,7 +91,7 @@ uint32_t DatUpdater::GetLatestVersion(CDownloader& downloader) {
     std::vector<std::string> names;
     if (!downloader.ListFiles(kListingPattern, &names)) {
         log_.Log(kLogTrace, "Error during downloading file list: '%s'\r\n",
-                         downloader.LastError().c_str());
+                 downloader.LastError().c_str());
     }
     uint32_t latest = 0;
     for (const std::string& name : names) {
@@ -190,7 +190,7 @@ bool DatUpdater::RunDatUpdate() {
         progress_.ReportProgress(kProgressText, found, 0);
         AppendCheckResult(found);
         log_.Log(kLogTrace, "Latest available:%d, latest retrieved:%d\r\n",
-                         static_cast<int>(latest), static_cast<int>(current));
+                 static_cast<int>(latest), static_cast<int>(current));
 
         if (latest > current) {
             PrepareDatFolder(latest);

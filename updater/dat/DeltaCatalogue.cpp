@@ -1,7 +1,7 @@
 #include "dat/DeltaCatalogue.h"
 
-#include "dat/CatalogueText.h"
 #include "Common/ExceptionBase.h"
+#include "dat/CatalogueText.h"
 
 namespace TesselSoftware {
 

@@ -4,16 +4,16 @@
 
 #include <cstdio>
 
-#include "dat/ArchiveTools.h"
 #include "Common/ErrorText.h"
 #include "Common/ExceptionBase.h"
 #include "Common/Platform/Win32Error.h"
-#include "dat/DatUpdater.h"
-#include "sources/Downloader.h"
-#include "dat/DurableFiles.h"
-#include "dat/IniFile.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
+#include "dat/ArchiveTools.h"
+#include "dat/DatUpdater.h"
+#include "dat/DurableFiles.h"
+#include "dat/IniFile.h"
+#include "sources/Downloader.h"
 
 namespace TesselSoftware {
 
@@ -23,7 +23,7 @@ void DatUpdater::DownloadDatZip(CDownloader& downloader) {
     const std::string final_name = DatRoot() + zip_name_;
     if (!downloader.Download(zip_name_, temporary)) {
         log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
-                         downloader.LastError().c_str());
+                 downloader.LastError().c_str());
         // A partial download must never take the archive's name.
         ::unlink(temporary.c_str());
     }
@@ -43,7 +43,7 @@ void DatUpdater::VerifyDatZip(CDownloader& downloader) {
 
     if (!downloader.Download("avvdat.ini", catalogue)) {
         log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
-                         downloader.LastError().c_str());
+                 downloader.LastError().c_str());
     }
     IniFile ini;
     ini.Load(catalogue);

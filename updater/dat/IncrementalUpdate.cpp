@@ -2,18 +2,18 @@
 // the installed set by the engine library's AVUpdate into the build folder.
 #include <cstdio>
 
-#include "dat/ArchiveTools.h"
-#include "dat/CatalogueText.h"
 #include "Common/ExceptionBase.h"
 #include "Common/FileSystemUtils.h"
 #include "Common/Platform/DynamicLibrary.h"
+#include "core/UpdateProgress.h"
+#include "core/UpdaterSettings.h"
+#include "dat/ArchiveTools.h"
+#include "dat/CatalogueText.h"
 #include "dat/DatUpdater.h"
 #include "dat/DeltaCatalogue.h"
 #include "dat/EngineStartCheck.h"
-#include "sources/Downloader.h"
 #include "dat/IniFile.h"
-#include "core/UpdateProgress.h"
-#include "core/UpdaterSettings.h"
+#include "sources/Downloader.h"
 #include "vexor/EngineContract.h"
 
 namespace TesselSoftware {
@@ -91,7 +91,7 @@ bool DatUpdater::TryIncrementalUpdate(const std::string& temp_folder, CDownloade
         const std::string local_catalogue = CombinePath(temp_folder, RequirePlainName(file_name));
         if (!downloader.Download(file_name, local_catalogue)) {
             log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
-                             downloader.LastError().c_str());
+                     downloader.LastError().c_str());
         }
         if (!CheckFileMD5(local_catalogue, md5, log_)) {
             throw ExceptionBase(0, "Delta file \"" + local_catalogue + "\" failed MD5 sum check.");
@@ -135,7 +135,7 @@ bool DatUpdater::ApplyIncrementalUpdate(const std::string& temp_folder, CDownloa
         const std::string local = CombinePath(temp_folder, RequirePlainName(name));
         if (!downloader.Download(name, local)) {
             log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
-                             downloader.LastError().c_str());
+                     downloader.LastError().c_str());
         }
         patches.push_back(local);
     }

@@ -2,8 +2,8 @@
 #include <cstring>
 #include <iostream>
 
-#include "sources/DownloaderFS.h"
 #include "service/OneShotRun.h"
+#include "sources/DownloaderFS.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "Common/ProductKey.h"
-#include "TestSupport.h"
 #include "core/UpdaterCore.h"
+#include "TestSupport.h"
 #include "UpdaterTestSupport.h"
 
 namespace TesselSoftware {

@@ -12,8 +12,8 @@
 #include "Common/Platform/NamedMutex.h"
 #include "Common/ProductKey.h"
 #include "core/PasswordScrambler.h"
-#include "TestSupport.h"
 #include "core/UpdaterSettings.h"
+#include "TestSupport.h"
 
 namespace TesselSoftware {
 namespace {

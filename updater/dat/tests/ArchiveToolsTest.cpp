@@ -4,10 +4,10 @@
 
 #include <chrono>
 
-#include "dat/ArchiveTools.h"
 #include "Common/ExceptionBase.h"
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
+#include "dat/ArchiveTools.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
 

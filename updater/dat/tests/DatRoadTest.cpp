@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "DatScenario.h"
 #include "dat/DeltaCatalogue.h"
 #include "dat/DurableFiles.h"
+#include "DatScenario.h"
 #include "sources/Downloader.h"
 
 namespace TesselSoftware {

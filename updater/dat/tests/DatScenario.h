@@ -12,11 +12,11 @@
 #include "Common/ExceptionBase.h"
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
+#include "core/UpdaterCore.h"
 #include "DatSiteBuilder.h"
+#include "sources/DownloaderFS.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
-#include "core/UpdaterCore.h"
-#include "sources/DownloaderFS.h"
 
 namespace TesselSoftware {
 

@@ -15,10 +15,10 @@
 
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
-#include "DatSiteBuilder.h"
-#include "TestSupport.h"
 #include "core/UpdatePassLock.h"
 #include "core/UpdaterSettings.h"
+#include "DatSiteBuilder.h"
+#include "TestSupport.h"
 
 namespace TesselSoftware {
 namespace {

@@ -7,11 +7,11 @@
 #include "Common/ExceptionBase.h"
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
+#include "core/UpdaterCore.h"
 #include "DatScenario.h"
 #include "DatSiteBuilder.h"
 #include "sources/DownloaderFS.h"
 #include "TestSupport.h"
-#include "core/UpdaterCore.h"
 #include "UpdaterTestSupport.h"
 
 namespace TesselSoftware {

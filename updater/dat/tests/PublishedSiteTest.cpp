@@ -9,11 +9,11 @@
 #include "Common/ExceptionBase.h"
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
-#include "sources/DownloaderFS.h"
-#include "SitePublisher.h"
-#include "DatSiteBuilder.h"
-#include "TestSupport.h"
 #include "core/UpdaterCore.h"
+#include "DatSiteBuilder.h"
+#include "SitePublisher.h"
+#include "sources/DownloaderFS.h"
+#include "TestSupport.h"
 #include "UpdaterTestSupport.h"
 
 namespace TesselSoftware {

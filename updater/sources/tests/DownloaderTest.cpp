@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "Common/ExceptionBase.h"
+#include "core/UpdaterCore.h"
 #include "sources/DownloaderFS.h"
 #include "TestSupport.h"
-#include "core/UpdaterCore.h"
 #include "UpdaterTestSupport.h"
 
 namespace TesselSoftware {
