@@ -4,6 +4,7 @@
 
 #include "service/OneShotRun.h"
 #include "sources/DownloaderFS.h"
+#include "sources/DownloaderINET.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ constexpr char kUsage[] =
 int main(int argc, char** argv) {
     using namespace TesselSoftware;
     RegisterFolderDownloader();
+    RegisterInternetDownloader();
     if (argc == 2 && (std::strcmp(argv[1], "-once") == 0 || std::strcmp(argv[1], "/once") == 0)) {
         return RunOnce(std::cout, std::cerr);
     }

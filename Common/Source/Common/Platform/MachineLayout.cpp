@@ -23,6 +23,7 @@ std::string RegistryStorePath() { return UnderRoot("/var/lib/vexor/registry.db")
 std::string RuntimeDirectory() { return UnderRoot("/run/vexor"); }
 std::string LockDirectory() { return UnderRoot("/run/lock"); }
 std::string SystemdUnitDirectory() { return UnderRoot("/etc/systemd/system"); }
+std::string CaBundlePath() { return UnderRoot("/etc/ssl/certs/ca-certificates.crt"); }
 std::string DefaultInstallPath() { return UnderRoot("/opt/vexor/"); }
 std::string DefaultDatFolder() { return UnderRoot("/var/lib/vexor/dat"); }
 std::string DefaultLogPath() { return UnderRoot("/var/log/vexor"); }

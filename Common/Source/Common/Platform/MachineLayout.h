@@ -20,6 +20,8 @@ std::string RuntimeDirectory();
 std::string LockDirectory();
 // Where the service unit is installed: /etc/systemd/system.
 std::string SystemdUnitDirectory();
+// The machine's trusted root certificates (PEM): /etc/ssl/certs/ca-certificates.crt.
+std::string CaBundlePath();
 
 // Defaults of the installation settings kept in the registry store, used
 // when the store has none: /opt/vexor/, /var/lib/vexor/dat, /var/log/vexor.

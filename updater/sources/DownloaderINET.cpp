@@ -1,0 +1,86 @@
+#include "sources/DownloaderINET.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "sources/HttpTransfer.h"
+#include "sources/UrlParser.h"
+
+namespace TesselSoftware {
+
+namespace {
+
+constexpr int32_t kLowSpeedLimit = 1;    // bytes per second ...
+constexpr int32_t kLowSpeedTime = 180;   // ... over this many seconds is a stall
+constexpr int32_t kMaxRedirects = 5;
+
+}  // namespace
+
+CDownloaderINET::CDownloaderINET(SourceSettings* settings) : CDownloader(Internet, settings) {
+    if (settings != nullptr) SetBaseLocation(settings->Address());
+}
+
+bool CDownloaderINET::Download(const std::string& remote_name, const std::string& local_path) {
+    ClearLastError();
+    IUpdateProgress* const progress = Progress();
+    const auto say = [progress](const std::string& text) {
+        if (progress != nullptr) progress->AddMessageText(text);
+    };
+    ProxySettings proxy;
+    const SourceSettings* const source = Settings();
+    if (source == nullptr || !source->UseProxy()) {
+        say("Connecting directly");
+    } else if (const std::string user = source->ProxyUserName(); !user.empty()) {
+        if (progress != nullptr) {
+            progress->AddMessage("Connecting via authenticated proxy: %d, %d",
+                                 static_cast<int>(user.size()), static_cast<int>(static_cast<int8_t>(user[0])));
+            progress->AddMessage("Connecting via authenticated proxy: %s:%d",
+                                 source->ProxyName().c_str(), source->ProxyPort());
+        }
+        proxy.SetManual(source->ProxyName(), source->ProxyPort(), user, source->ProxyPassword());
+    } else {
+        if (progress != nullptr) {
+            progress->AddMessage("Connecting via proxy: %s:%d", source->ProxyName().c_str(),
+                                 source->ProxyPort());
+        }
+        proxy.SetManual(source->ProxyName(), source->ProxyPort());
+    }
+
+    HttpTransfer client(&proxy, kInternetUserAgent, kLowSpeedLimit, kLowSpeedTime, kMaxRedirects,
+                        std::min<uint64_t>(MaxUpdateFileBytes(), HttpTransfer::kDefaultMaxBytes));
+    const std::string url = BaseLocation() + "/" + remote_name;
+    last_logged_bytes_ = 0;
+    // The address may carry credentials: they never reach a log.
+    say("Downloading '" + UrlForDisplay(url) + "'");
+    bool ok = false;
+    {
+        FileTransferOutput output(local_path);
+        ok = client.Get(url, output, 1, [this](double total) { return OnProgress(total); });
+    }
+    SetLastCode(client.ResponseCode());
+    if (!ok) {
+        SetLastError(client.ErrorText());
+        ::unlink(local_path.c_str());  // no partial file is left behind
+    }
+    return ok;
+}
+
+int CDownloaderINET::OnProgress(double total) {
+    IUpdateProgress* const progress = Progress();
+    if (progress != nullptr && progress->IsCancelled()) return 1;
+    const auto bytes = static_cast<int32_t>(static_cast<int64_t>(total));
+    if (bytes / 1000000 != last_logged_bytes_ / 1000000) {
+        if (progress != nullptr) progress->AddMessage("Downloaded %d bytes", bytes);
+        last_logged_bytes_ = bytes;
+    }
+    return 0;
+}
+
+void RegisterInternetDownloader() {
+    RegisterDownloader(Internet, [](SourceSettings* settings) {
+        return std::make_shared<CDownloaderINET>(settings);
+    });
+}
+
+}  // namespace TesselSoftware

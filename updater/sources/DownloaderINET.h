@@ -1,0 +1,35 @@
+// CDownloaderINET: update files from an internet site (type 0) over HTTP,
+// HTTPS or FTP, directly or through the source's proxy. It offers Download
+// only; its listing is the base one and always fails.
+#pragma once
+
+#include <cstdint>
+
+#include "sources/Downloader.h"
+
+namespace TesselSoftware {
+
+inline constexpr char kInternetUserAgent[] = "Vexor for Tessel 6.1.2.";
+
+class CDownloaderINET : public CDownloader {
+public:
+    // Base location: the source's site address.
+    explicit CDownloaderINET(SourceSettings* settings);
+
+    // Fetches base + "/" + remote_name into local_path. Reports the
+    // connection, "Downloading '<url>'" (user information hidden) and a
+    // "Downloaded N bytes" line per new million bytes, at most once a
+    // second; a cancelled update aborts it. A failed download leaves no
+    // local file.
+    bool Download(const std::string& remote_name, const std::string& local_path) override;
+
+private:
+    int OnProgress(double total);
+
+    int32_t last_logged_bytes_ = 0;
+};
+
+// Registers the internet downloader for code 0.
+void RegisterInternetDownloader();
+
+}  // namespace TesselSoftware
