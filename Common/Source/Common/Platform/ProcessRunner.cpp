@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <thread>
 
@@ -67,17 +68,45 @@ std::vector<std::string> SplitCommandLine(const std::string& command_line) {
 
 namespace {
 
-class SpawnActions {
-public:
-    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
+// The program's path: as given when it holds a "/", else the first
+// executable of that name on PATH ("" when there is none).
+std::string ResolveProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (size_t start = 0; start <= dirs.size();) {
+        const size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+        const std::string candidate = dir + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return {};
+}
 
-private:
-    posix_spawn_file_actions_t actions_;
-};
+// In the child between fork and exec: only async-signal-safe calls. The
+// child dies with the thread that started it, so a killed updater leaves
+// no archive tool writing into a folder the next pass reuses.
+[[noreturn]] void ExecChild(pid_t parent, const char* program, char* const* args, int stdout_fd,
+                            int report_fd) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);  // the parent is already gone
+    const int null_in = ::open("/dev/null", O_RDONLY);
+    const int out = stdout_fd >= 0 ? stdout_fd : ::open("/dev/null", O_WRONLY);
+    if (null_in < 0 || out < 0 || ::dup2(null_in, STDIN_FILENO) < 0 || ::dup2(out, STDOUT_FILENO) < 0) {
+        const int error = errno;
+        [[maybe_unused]] const ssize_t put = ::write(report_fd, &error, sizeof error);
+        ::_exit(127);
+    }
+    // Nothing of ours beyond stderr, except the report pipe (close-on-exec).
+    ::close_range(STDERR_FILENO + 1, static_cast<unsigned>(report_fd) - 1, 0);
+    ::close_range(static_cast<unsigned>(report_fd) + 1, ~0U, 0);
+    ::execve(program, args, environ);
+    const int error = errno;
+    [[maybe_unused]] const ssize_t put = ::write(report_fd, &error, sizeof error);
+    ::_exit(127);
+}
+
 
 }  // namespace
 
@@ -141,24 +170,42 @@ ChildOutcome RunChildProcess(const std::vector<std::string>& argv, int64_t timeo
         write_end.Reset(fds[1]);
     }
 
-    // The child gets no input and none of our descriptors beyond stderr and
-    // the write end of the output pipe (as its stdout).
-    SpawnActions actions;
-    posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (output != nullptr) {
-        posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const std::string program = ResolveProgram(argv[0]);
+    if (program.empty()) {
+        outcome.error = Win32::kFileNotFound;
+        return outcome;
     }
-    posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
-
-    pid_t pid = -1;
-    const bool has_path = argv[0].find('/') != std::string::npos;
-    const int rc = has_path ? ::posix_spawn(&pid, args[0], actions.get(), nullptr, args.data(), environ)
-                            : ::posix_spawnp(&pid, args[0], actions.get(), nullptr, args.data(), environ);
-    write_end.Reset();  // the child holds its own copy
-    if (rc != 0) {
-        outcome.error = ErrnoToWin32(rc);
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        outcome.error = ErrnoToWin32(errno);
+        return outcome;
+    }
+    OwnedFd report_read, report_write;
+    report_read.Reset(report[0]);
+    report_write.Reset(report[1]);
+    if (report_write.get() <= STDERR_FILENO) {
+        outcome.error = Win32::kInvalidHandle;
+        return outcome;
+    }
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        outcome.error = ErrnoToWin32(errno);
+        return outcome;
+    }
+    if (pid == 0) ExecChild(parent, program.c_str(), args.data(), write_end.get(), report_write.get());
+    write_end.Reset();     // the child holds its own copies
+    report_write.Reset();
+    // The report pipe closes at the exec; an errno before that means the
+    // program did not start.
+    int exec_error = 0;
+    ssize_t got;
+    do {
+        got = ::read(report_read.get(), &exec_error, sizeof exec_error);
+    } while (got < 0 && errno == EINTR);
+    if (got == sizeof exec_error) {
+        ::waitpid(pid, nullptr, 0);
+        outcome.error = ErrnoToWin32(exec_error);
         return outcome;
     }
 

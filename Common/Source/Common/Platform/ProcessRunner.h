@@ -3,7 +3,9 @@
 // The command line keeps the Windows form the rest of the system writes and
 // logs ("\"/opt/vexor/7za\" x -y -p\"\" -o\"/dat/~new\" \"/dat/a.zip\""); it
 // is split into an argument vector by the Windows quoting rules and started
-// with posix_spawn (no shell). Safe to call from any thread.
+// with fork and exec (no shell). A child is killed when the thread that
+// started it ends, so a killed updater leaves no tool running on. Safe to
+// call from any thread.
 #pragma once
 
 #include <cstdint>

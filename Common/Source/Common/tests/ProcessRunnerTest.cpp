@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
 
 #include "Common/Platform/ProcessRunner.h"
 #include "Common/Platform/Win32Error.h"
+#include "TestSupport.h"
 
 namespace TesselSoftware {
 namespace {
@@ -56,6 +63,34 @@ TEST(RunChildProcess, TheChildInheritsNoDescriptorsBeyondStandardError) {
         {"/bin/sh", "-c", "test $(ls /proc/self/fd | wc -l) -le 4"}, 10000);
     EXPECT_EQ(ChildOutcome::Kind::kExited, outcome.kind);
     EXPECT_EQ(0, outcome.exit_code);
+}
+
+// A killed updater must not leave its archive tool writing on.
+TEST(RunChildProcess, TheChildDiesWithItsStarter) {
+    Testing::ScratchDir dir;
+    const std::string pid_file = dir / "pid";
+    const pid_t starter = ::fork();
+    if (starter == 0) {
+        RunChildProcess({"/bin/sh", "-c", "echo $$ > '" + pid_file + "'; exec sleep 30"}, 60000);
+        ::_exit(0);
+    }
+    std::string text;
+    for (int i = 0; i < 500 && text.find('\n') == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (Testing::Exists(pid_file)) text = Testing::ReadFile(pid_file);
+    }
+    const pid_t child = std::atoi(text.c_str());
+    ASSERT_GT(child, 0);
+    ::kill(starter, SIGKILL);
+    ::waitpid(starter, nullptr, 0);
+    const auto alive = [child] {
+        // Gone, or a zombie waiting for its new parent to reap it.
+        std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+        std::string pid, name, state;
+        return static_cast<bool>(stat >> pid >> name >> state) && state != "Z";
+    };
+    for (int i = 0; i < 500 && alive(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(alive());
 }
 
 TEST(RunChildProcess, CollectsStandardOutputUpToTheCap) {
