@@ -1,0 +1,117 @@
+// "VexorDatUpdater -once" against published update sites on real servers:
+// over HTTPS through an authenticating proxy, and over FTP; a full update,
+// then an incremental one through the engine.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "Common/ProductKey.h"
+#include "Common/RegistryKey.h"
+#include "InternetTestEnvironment.h"
+#include "SitePublisher.h"
+#include "core/UpdaterSettings.h"
+
+namespace TesselSoftware {
+namespace {
+
+namespace fs = std::filesystem;
+using Testing::ReadFile;
+using Testing::Servers;
+
+constexpr VexorPublisher::Date kDate{2026, 12, 1};
+
+class InternetSiteTest : public ::testing::Test {
+protected:
+    // Settings for a DAT folder of this test and the site address given.
+    void Configure(const std::string& address, bool via_proxy) {
+        dat_ = Servers().dir / ("dat-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::create_directories(Servers().dir / "opt/vexor");
+        fs::remove(Servers().dir / "opt/vexor/7za");
+        fs::create_symlink("/usr/bin/7za", Servers().dir / "opt/vexor/7za");
+        UpdaterSettings settings;
+        settings.Load();
+        settings.SetDATFolder(dat_);
+        settings.SetDATSource(Internet);
+        SourceSettings& source = settings.DatSourceSettings();
+        source.SetAddress(address);
+        source.SetUseProxy(via_proxy);
+        source.SetProxyName("127.0.0.1");
+        source.SetProxyPort(Servers().proxy.port());
+        source.SetProxyUserName(Testing::kProxyUser);
+        source.SetProxyPassword(Testing::kProxyPassword);
+        settings.Save(SaveScope::Everything);
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.WriteString("InstallPath", Servers().dir / "opt/vexor/");
+        key.WriteString("EnginePath", fs::path(VEXOR_ENGINE_LIBRARY).parent_path().string() + "/");
+        key.WriteString("LogPath", Servers().dir / "log");
+    }
+
+    void Publish(const std::string& folder, uint32_t last) {
+        std::string error;
+        ASSERT_TRUE(VexorPublisher::WriteSite(ReadFile(VEXOR_SAMPLE_SIGNATURES), 1, last, last - 1,
+                                              kDate, {}, folder, &error))
+            << error;
+    }
+
+    // Runs one pass; its exit status, with its messages in *output.
+    int RunOnce(std::string* output) {
+        Testing::SpawnedProcess run({VEXOR_UPDATER_PROGRAM, "-once"});
+        return run.Wait(output);
+    }
+
+    // The configured set holds exactly what the publisher makes of version.
+    void ExpectConfigured(uint32_t version) {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+        const std::string path = key.ReadRequiredString("DATPath");
+        EXPECT_EQ(dat_ + "/avvdat-" + std::to_string(version) + "-files", path);
+        EXPECT_EQ(version, key.ReadRequiredDword("DATVersion"));
+        std::string error;
+        const std::string published = Servers().dir / ("published-" + std::to_string(version));
+        ASSERT_TRUE(VexorPublisher::WriteDatSet(ReadFile(VEXOR_SAMPLE_SIGNATURES), version, kDate,
+                                                published, &error));
+        for (const char* name : {"avvscan.dat", "avvnames.dat", "avvclean.dat"}) {
+            EXPECT_EQ(ReadFile(published + "/" + name), ReadFile(path + "/" + name)) << name;
+        }
+    }
+
+    std::string dat_;
+};
+
+TEST_F(InternetSiteTest, HttpsThroughAnAuthenticatingProxyFullThenIncremental) {
+    const std::string site = Servers().site + "/https-site";
+    Publish(site, 1);
+    Configure(Servers().nginx.HttpsUrl("/https-site"), true);
+    const int tunnels = Servers().proxy.CountLogged("CONNECT 127.0.0.1:" +
+                                                     std::to_string(Servers().nginx.https_port()));
+    std::string output;
+    EXPECT_EQ(0, RunOnce(&output)) << output;
+    ExpectConfigured(1);
+    EXPECT_NE(std::string::npos, output.find("Connecting via authenticated proxy: 127.0.0.1:"));
+    EXPECT_EQ(std::string::npos, output.find(Testing::kProxyPassword));
+
+    Publish(site, 2);
+    EXPECT_EQ(0, RunOnce(&output)) << output;
+    ExpectConfigured(2);
+    EXPECT_NE(std::string::npos, output.find("Asking Vexor to update DAT files.")) << output;
+    EXPECT_EQ(std::string::npos, output.find("Retrieving main definition files")) << output;
+    EXPECT_LT(tunnels, Servers().proxy.CountLogged("CONNECT 127.0.0.1:" +
+                                                    std::to_string(Servers().nginx.https_port())));
+    EXPECT_EQ(2, RunOnce(&output)) << output;
+}
+
+TEST_F(InternetSiteTest, FtpFullThenIncremental) {
+    Publish(Servers().site + "/ftp-site", 1);
+    Configure(Servers().ftp.Url("/ftp-site"), false);
+    std::string output;
+    EXPECT_EQ(0, RunOnce(&output)) << output;
+    ExpectConfigured(1);
+    Publish(Servers().site + "/ftp-site", 2);
+    EXPECT_EQ(0, RunOnce(&output)) << output;
+    ExpectConfigured(2);
+    EXPECT_NE(std::string::npos, output.find("Asking Vexor to update DAT files.")) << output;
+}
+
+}  // namespace
+}  // namespace TesselSoftware
