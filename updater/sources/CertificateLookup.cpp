@@ -49,12 +49,15 @@ const MachineRoots& Roots() {
     return roots;
 }
 
-// Hands a hit to OpenSSL: into the store (which keeps its own reference)
-// and into ret (which the caller frees).
+// Hands a hit to OpenSSL: into the store, which keeps its own reference,
+// and into ret, which only borrows it (as the built-in lookups' answers
+// do: the caller takes its own reference from ret).
 int Answer(X509_LOOKUP* lookup, X509* certificate, X509_OBJECT* ret) {
     if (certificate == nullptr) return 0;
     X509_STORE_add_cert(X509_LOOKUP_get_store(lookup), certificate);
-    return X509_OBJECT_set1_X509(ret, certificate);
+    if (X509_OBJECT_set1_X509(ret, certificate) != 1) return 0;
+    X509_free(certificate);  // drop the reference set1 took
+    return 1;
 }
 
 int BySubject(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAME* name, X509_OBJECT* ret) {
