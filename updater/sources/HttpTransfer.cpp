@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <openssl/ssl.h>
 #include <unistd.h>
 
@@ -69,7 +70,14 @@ FileTransferOutput::~FileTransferOutput() {
 }
 
 bool FileTransferOutput::Restart() {
-    return fd_ >= 0 && ::ftruncate(fd_, 0) == 0 && ::lseek(fd_, 0, SEEK_SET) == 0;
+    if (fd_ < 0) return false;
+    struct stat info;
+    if (::fstat(fd_, &info) != 0) return false;
+    // A file still empty needs no truncation, and must not get one: ext4
+    // takes a truncation to zero for a replace-by-rewrite and flushes the
+    // whole new content when the file is closed.
+    if (info.st_size != 0 && ::ftruncate(fd_, 0) != 0) return false;
+    return ::lseek(fd_, 0, SEEK_SET) == 0;
 }
 
 bool FileTransferOutput::Write(const char* data, size_t length) {
@@ -85,11 +93,13 @@ bool FileTransferOutput::Write(const char* data, size_t length) {
 }
 
 bool FileTransferOutput::Finish() {
+    // Bytes go out with write(2) unbuffered; close reports what the file
+    // system could not take (quota, NFS). Durability before use is the
+    // caller's: the DAT run flushes every set before it switches.
     if (fd_ < 0) return false;
-    const bool synced = ::fsync(fd_) == 0;
     const bool closed = ::close(fd_) == 0;
     fd_ = -1;
-    return synced && closed;
+    return closed;
 }
 
 // ---- HttpTransfer --------------------------------------------------------
@@ -216,6 +226,8 @@ bool HttpTransfer::Request(const ParsedUrl& url, Context& context, bool via_prox
               curl_easy_setopt(h, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL)) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_MAXREDIRS, static_cast<long>(max_redirects_)) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent_.c_str()) == CURLE_OK &&
+              // Large receive blocks, as the curl command line uses.
+              curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 256L * 1024) == CURLE_OK &&
               // An announced size over the cap fails before the body comes.
               curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
                                static_cast<curl_off_t>(max_bytes_)) == CURLE_OK;

@@ -59,7 +59,7 @@ public:
 
     virtual bool Restart() = 0;
     virtual bool Write(const char* data, size_t length) = 0;
-    // Everything written reached the file (flushed and closed).
+    // Everything written reached the file (it is closed without error).
     virtual bool Finish() = 0;
 };
 

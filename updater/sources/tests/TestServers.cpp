@@ -100,6 +100,7 @@ NginxServer::NginxServer(const std::string& folder, const std::string& root,
         "    location = /status/399 { return 399 'odd but fine'; }\n"
         "    location = /status/400 { return 400; }\n"
         "    location /slow/ { limit_rate 1m; limit_rate_after 0; }\n"
+        "    location /plain/ { gzip off; }\n"
         "    location /to-https/ { rewrite ^/to-https/(.*)$ https://127.0.0.1:" +
         std::to_string(https_port_) + "/$1 redirect; }\n";
     WriteFile(folder + "/nginx.conf",

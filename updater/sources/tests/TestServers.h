@@ -33,7 +33,8 @@ struct TestCertificates {
 // certificate of another CA, on untrusted_port()), with gzip on and these extra
 // places: /redirect/N answers 302 to /redirect/N-1 and /redirect/0 to
 // /oem.ini; /status/399 and /status/400 answer with that code; files under
-// /slow/ are sent at 1 MB/s; /to-https/NAME redirects to NAME over HTTPS.
+// /slow/ are sent at 1 MB/s, files under /plain/ never compressed;
+// /to-https/NAME redirects to NAME over HTTPS.
 class NginxServer {
 public:
     NginxServer(const std::string& folder, const std::string& root, const TestCertificates& tls,
