@@ -81,6 +81,10 @@ TEST_F(DownloaderINETTest, ConnectionLinesFollowTheProxySettings) {
          {"Connecting via authenticated proxy: 5, 118",
           "Connecting via authenticated proxy: 127.0.0.1:" + proxy_port},
          true},
+        {"authenticated as ab (refused by it)", true, "ab",
+         {"Connecting via authenticated proxy: 2, 97",
+          "Connecting via authenticated proxy: 127.0.0.1:" + proxy_port},
+         false},
         {"proxy without logon (refused by it)", true, "", {"Connecting via proxy: 127.0.0.1:" + proxy_port},
          false},
     };
