@@ -1,16 +1,20 @@
-# vexor_add_test(NAME SOURCES... LIBS... [LABELS ...])
+# vexor_add_test(NAME SOURCES... LIBS... [LABELS ...] [RESOURCE_LOCK name])
 # Builds one GoogleTest program and registers each of its tests with CTest.
-# Tests labelled "threads" also run in the ThreadSanitizer build.
+# Tests labelled "threads" also run in the ThreadSanitizer build; tests that
+# hold the same resource lock never run at once.
 function(vexor_add_test name)
   if(NOT VEXOR_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "RESOURCE_LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   set(properties TIMEOUT 300)
   if(ARG_LABELS)
     list(APPEND properties LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_RESOURCE_LOCK)
+    list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
   endif()
   gtest_discover_tests(${name} PROPERTIES ${properties} DISCOVERY_TIMEOUT 60)
 endfunction()

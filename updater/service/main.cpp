@@ -5,6 +5,7 @@
 #include "service/OneShotRun.h"
 #include "sources/DownloaderFS.h"
 #include "sources/DownloaderINET.h"
+#include "sources/DownloaderUNC.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ constexpr char kUsage[] =
 int main(int argc, char** argv) {
     using namespace TesselSoftware;
     RegisterFolderDownloader();
+    RegisterShareDownloader();
     RegisterInternetDownloader();
     if (argc == 2 && (std::strcmp(argv[1], "-once") == 0 || std::strcmp(argv[1], "/once") == 0)) {
         return RunOnce(std::cout, std::cerr);

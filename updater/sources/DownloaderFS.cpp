@@ -67,7 +67,16 @@ CDownloaderFS::CDownloaderFS(SourceSettings* settings, int32_t type) : CDownload
 bool CDownloaderFS::Download(const std::string& remote_name, const std::string& local_path) {
     ClearLastError();
     // One separator is always inserted, whatever the base ends with.
-    const std::string source = BaseLocation() + "/" + remote_name;
+    return CopyFrom(BaseLocation() + "/" + remote_name, remote_name, local_path);
+}
+
+bool CDownloaderFS::ListFiles(const std::string& pattern, std::vector<std::string>* names) {
+    ClearLastError();
+    return ListIn(BaseLocation(), pattern, names);
+}
+
+bool CDownloaderFS::CopyFrom(const std::string& source, const std::string& remote_name,
+                             const std::string& local_path) {
     if (IUpdateProgress* progress = Progress()) progress->AddMessage("Downloading '%s'", source.c_str());
     const auto fail = [&] {
         SetLastError("Failed to copy '" + remote_name + "' into '" + local_path + "'");
@@ -77,9 +86,8 @@ bool CDownloaderFS::Download(const std::string& remote_name, const std::string& 
     if (!fs::is_regular_file(source, error) || fs::equivalent(source, local_path, error)) {
         return fail();  // nothing was touched
     }
-    const uint64_t limit = MaxUpdateFileBytes();
     std::string reason;
-    if (!CopyAtMost(source, local_path, limit, &reason)) {
+    if (!CopyAtMost(source, local_path, MaxUpdateFileBytes(), &reason)) {
         std::error_code ignored;
         fs::remove(local_path, ignored);  // no partial copy is left behind
         fail();
@@ -89,22 +97,33 @@ bool CDownloaderFS::Download(const std::string& remote_name, const std::string& 
     return true;
 }
 
-bool CDownloaderFS::ListFiles(const std::string& pattern, std::vector<std::string>* names) {
-    ClearLastError();
+bool CDownloaderFS::ListIn(const std::string& folder, const std::string& pattern,
+                           std::vector<std::string>* names) {
     try {
-        const fs::path base(BaseLocation());
+        const fs::path base(folder);
         std::error_code error;
         if (!fs::exists(base, error)) return false;
+        std::vector<std::string> all;
+        for (const fs::directory_entry& entry : fs::directory_iterator(base)) {
+            all.push_back(entry.path().filename().string());
+        }
+        return MatchNames(pattern, all, names);
+    } catch (const std::exception&) {
+        return false;  // a failing walk
+    }
+}
+
+bool CDownloaderFS::MatchNames(const std::string& pattern, const std::vector<std::string>& candidates,
+                               std::vector<std::string>* names) {
+    try {
         const boost::regex expression =
             pattern.empty() ? boost::regex() : boost::regex(pattern, boost::regex::perl);
-        for (const fs::directory_entry& entry : fs::directory_iterator(base)) {
-            const std::string name = entry.path().filename().string();
+        for (const std::string& name : candidates) {
             if (pattern.empty() || boost::regex_match(name, expression)) names->push_back(name);
         }
         return true;
     } catch (const std::exception&) {
-        // A bad pattern or a failing walk; names found so far stay listed.
-        return false;
+        return false;  // a bad pattern; names found so far stay listed
     }
 }
 

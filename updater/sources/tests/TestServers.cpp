@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,6 +32,13 @@ void Run(const std::string& command) {
 }
 
 std::string Host(int port) { return "127.0.0.1:" + std::to_string(port); }
+
+// A server started for a test dies with the test, even when the test
+// crashes: a left-over server would hold its port for the next program.
+std::unique_ptr<SpawnedProcess> StartServer(std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--pdeathsig", "KILL"});
+    return std::make_unique<SpawnedProcess>(argv);
+}
 
 }  // namespace
 
@@ -122,7 +130,7 @@ NginxServer::NginxServer(const std::string& folder, const std::string& root,
               "    ssl_certificate " + other_tls.server_certificate + ";\n"
               "    ssl_certificate_key " + other_tls.server_key + ";\n" + places + "  }\n"
               "}\n");
-    process_ = std::make_unique<SpawnedProcess>(std::vector<std::string>{
+    process_ = StartServer({
         "/usr/sbin/nginx", "-p", folder, "-c", folder + "/nginx.conf", "-g",
         "daemon off; master_process off;"});
     WaitForPort(http_port_);
@@ -151,7 +159,7 @@ ProxyServer::ProxyServer(const std::string& folder, const std::string& user,
                   "\nListen 127.0.0.1\nTimeout 60\nLogFile \"" + log_path_ +
                   "\"\nLogLevel Info\nMaxClients 20\nAllow 127.0.0.1\n"
                   "BasicAuth " + user + " " + password + "\n");
-    process_ = std::make_unique<SpawnedProcess>(std::vector<std::string>{
+    process_ = StartServer({
         "/usr/bin/tinyproxy", "-d", "-c", folder + "/tinyproxy.conf"});
     WaitForPort(port_);
 }
@@ -171,7 +179,7 @@ FtpServer::FtpServer(const std::string& root, const std::string& user, const std
     if (!user.empty()) {
         argv.insert(argv.end(), {"-u", user, "-P", password});
     }
-    process_ = std::make_unique<SpawnedProcess>(argv);
+    process_ = StartServer(argv);
     WaitForPort(port_);
 }
 
@@ -215,7 +223,7 @@ while True:
     std::filesystem::create_directories(folder);
     WriteFile(folder + "/server.py", kScript);
     WriteFile(folder + "/body", body);
-    process_ = std::make_unique<SpawnedProcess>(std::vector<std::string>{
+    process_ = StartServer({
         "/usr/bin/python3", folder + "/server.py", std::to_string(port_), behaviour,
         folder + "/body"});
     WaitForPort(port_);
@@ -224,6 +232,56 @@ while True:
 
 std::string OddServer::Url(const std::string& path) const {
     return "http://" + Host(port_) + path;
+}
+
+SmbServer::SmbServer(const std::string& folder, const std::string& share_path,
+                     const std::string& guest_path, const std::string& password)
+    : log_path_(folder + "/smbd.log") {
+    if (::geteuid() != 0) {
+        why_not_ = "smbd needs root to listen on port 445";
+        return;
+    }
+    if (ConnectTo(445) == 0) {
+        why_not_ = "another server already listens on port 445";
+        return;
+    }
+    for (const char* sub : {"private", "lock", "state", "cache", "pid", "ncalrpc"}) {
+        std::filesystem::create_directories(folder + "/" + sub);
+    }
+    WriteFile(folder + "/smb.conf",
+              "[global]\n"
+              "  interfaces = 127.0.0.1\n  bind interfaces only = yes\n  disable netbios = yes\n"
+              "  smb ports = 445\n  map to guest = never\n  server role = standalone server\n"
+              "  mangled names = no\n  log level = 2\n"
+              "  private dir = " + folder + "/private\n  lock directory = " + folder + "/lock\n"
+              "  state directory = " + folder + "/state\n  cache directory = " + folder + "/cache\n"
+              "  pid directory = " + folder + "/pid\n  ncalrpc dir = " + folder + "/ncalrpc\n"
+              "  passdb backend = tdbsam:" + folder + "/private/passdb.tdb\n"
+              "[updates]\n  path = " + share_path + "\n  read only = yes\n  valid users = nobody\n"
+              "[guest]\n  path = " + guest_path + "\n  read only = yes\n  guest ok = yes\n");
+    Run("printf '%s\\n%s\\n' '" + password + "' '" + password + "' | smbpasswd -c '" + folder +
+        "/smb.conf' -s -a nobody");
+    process_ = StartServer({
+        "/bin/sh", "-c",
+        "exec /usr/sbin/smbd -F -s '" + folder + "/smb.conf' --debug-stdout > '" + log_path_ + "' 2>&1"});
+    WaitForPort(445);
+}
+
+SmbServer::~SmbServer() {
+    if (!process_) return;
+    process_->Kill(SIGTERM);  // smbd ends its helpers on the way out
+    process_->Wait();
+}
+
+int SmbServer::Connections() const {
+    if (!Exists(log_path_)) return 0;
+    const std::string log = ReadFile(log_path_);
+    int count = 0;
+    for (size_t at = log.find("connect to service updates"); at != std::string::npos;
+         at = log.find("connect to service updates", at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 NoProxyEnvironment::NoProxyEnvironment() {

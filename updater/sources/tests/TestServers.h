@@ -94,6 +94,29 @@ private:
     std::unique_ptr<SpawnedProcess> process_;
 };
 
+// smbd on 127.0.0.1:445 (a UNC path carries no port) with its own
+// configuration and state in folder: the share "updates" (path share_path,
+// for the account nobody / password only) and the share "guest" (path
+// guest_path, open to guests), logging connections to log_path(). Where it
+// cannot run (not root, or port 445 taken), available() is false and
+// why_not() says why.
+class SmbServer {
+public:
+    SmbServer(const std::string& folder, const std::string& share_path, const std::string& guest_path,
+              const std::string& password);
+    ~SmbServer();
+    bool available() const { return process_ != nullptr; }
+    const std::string& why_not() const { return why_not_; }
+    const std::string& log_path() const { return log_path_; }
+    // Connections to the share "updates" smbd logged so far.
+    int Connections() const;
+
+private:
+    std::string log_path_;
+    std::string why_not_;
+    std::unique_ptr<SpawnedProcess> process_;
+};
+
 // Unsets the proxy environment variables for the object's lifetime.
 class NoProxyEnvironment {
 public:
