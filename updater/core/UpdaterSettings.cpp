@@ -348,6 +348,28 @@ void UpdaterSettings::WriteEnginePath(const std::string& path) { WriteValueQuiet
 
 void UpdaterSettings::WriteEngineHash(const std::string& text) { WriteValueQuietly("EngineHash", text); }
 
+void UpdaterSettings::SaveEngine(const std::string& path, const std::string& hash) {
+    LockGuard guard(*this);
+    try {
+        // The plug-in reads the pair under the registry lock: it never sees
+        // a new folder with the old hash, nor the reverse.
+        if (!registry_lock_) {
+            throw ExceptionBase(0, std::string("The registry lock \"") + kRegistryLockName +
+                                       "\" could not be created");
+        }
+        NamedMutex::Guard registry(*registry_lock_);
+        if (!registry.locked()) {
+            const uint32_t error = GetLastError();
+            throw ExceptionBase(static_cast<int32_t>(error),
+                                std::string("Failed to take the registry lock - ") + FormatErrorText(error));
+        }
+        RegistryKey key = OpenProductKey(true);
+        key.WriteTogether({{"EnginePath", true, path, 0}, {"EngineHash", true, hash, 0}});
+    } catch (const ExceptionBase& e) {
+        throw ExceptionBase(e.Code(), "Error saving the engine settings - " + e.Message());
+    }
+}
+
 std::string UpdaterSettings::GetEngineVersionText() const {
     std::string folder;
     ReadEnginePath(&folder);

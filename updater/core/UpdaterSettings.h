@@ -102,6 +102,10 @@ public:
     // Writes EnginePath / EngineHash; failures are not reported.
     void WriteEnginePath(const std::string& path);
     void WriteEngineHash(const std::string& text);
+    // Writes EnginePath and EngineHash in one store transaction under the
+    // registry lock; throws ExceptionBase "Error saving the engine settings
+    // - ..." when they cannot be written.
+    void SaveEngine(const std::string& path, const std::string& hash);
     // Version of EnginePath's mscan64a.so ("6.1.0.1234"), or "Unknown".
     std::string GetEngineVersionText() const;
 
