@@ -38,9 +38,16 @@ std::optional<uint32_t> ListedVersion(const std::string& name) {
 }
 
 bool IsPlainFileName(const std::string& name) {
-    return !name.empty() && name[0] != '~' && name.find('/') == std::string::npos &&
-           name.find('\\') == std::string::npos && name.find("..") == std::string::npos &&
-           name.find('\0') == std::string::npos;
+    if (name.empty() || name == "." || name[0] == '~' || name.find("..") != std::string::npos) {
+        return false;
+    }
+    for (const char c : name) {
+        // Separators, the quote of a command line, and control characters.
+        if (c == '/' || c == '\\' || c == '"' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace TesselSoftware

@@ -21,7 +21,8 @@ std::optional<int64_t> ParseLeadingInteger(const std::string& text);
 std::optional<uint32_t> ListedVersion(const std::string& name);
 
 // True for a name that can only mean a file in the folder it is fetched
-// into: not empty, no "/", "\", "..", NUL or leading "~".
+// into: not empty, not ".", no "/", "\", "..", '"', control characters or
+// leading "~".
 bool IsPlainFileName(const std::string& name);
 
 }  // namespace TesselSoftware
