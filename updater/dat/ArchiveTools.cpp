@@ -98,13 +98,14 @@ int32_t RunAndWait(const std::string& command_line, int64_t timeout_ms, std::str
     return -2;
 }
 
-bool CheckFileMD5(const std::string& path, const std::string& expected, ILogging& log) {
-    if (expected.empty()) return true;
+namespace {
+
+// The file's MD5 in lower-case hex; false with the Win32 error when the file
+// cannot be read.
+bool ComputeFileMd5(const std::string& path, std::string* hex, uint32_t* error) {
     ReadOnlyFile file(path);
     if (file.fd() < 0) {
-        const uint32_t error = SetLastErrorFromErrno();
-        log.Log(kLogInformation, "Cannot open temporary file: %s - %s\n", path.c_str(),
-                FormatErrorText(error).c_str());
+        *error = SetLastErrorFromErrno();
         return false;
     }
     Md5 md5;
@@ -113,15 +114,33 @@ bool CheckFileMD5(const std::string& path, const std::string& expected, ILogging
         const ssize_t got = ::read(file.fd(), block.data(), block.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            const uint32_t error = SetLastErrorFromErrno();
-            log.Log(kLogInformation, "Cannot open temporary file: %s - %s\n", path.c_str(),
-                    FormatErrorText(error).c_str());
+            *error = SetLastErrorFromErrno();
             return false;
         }
         if (got == 0) break;
         md5.Update(block.data(), static_cast<size_t>(got));
     }
-    const std::string digest = md5.HexDigest();
+    *hex = md5.HexDigest();
+    return true;
+}
+
+}  // namespace
+
+std::string FileMd5Hex(const std::string& path) {
+    std::string hex;
+    uint32_t error = 0;
+    return ComputeFileMd5(path, &hex, &error) ? hex : std::string();
+}
+
+bool CheckFileMD5(const std::string& path, const std::string& expected, ILogging& log) {
+    if (expected.empty()) return true;
+    std::string digest;
+    uint32_t error = 0;
+    if (!ComputeFileMd5(path, &digest, &error)) {
+        log.Log(kLogInformation, "Cannot open temporary file: %s - %s\n", path.c_str(),
+                FormatErrorText(error).c_str());
+        return false;
+    }
     if (digest.size() == expected.size() && strcasecmp(digest.c_str(), expected.c_str()) == 0) {
         return true;
     }

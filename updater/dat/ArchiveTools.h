@@ -43,6 +43,8 @@ void ZipFolder(const std::string& contents, const std::string& archive, ILogging
 int32_t RunAndWait(const std::string& command_line, int64_t timeout_ms,
                    std::string* output = nullptr, size_t max_output = 0);
 
+// The file's MD5 as 32 lower-case hex digits, "" when it cannot be read.
+std::string FileMd5Hex(const std::string& path);
 // True when expected is empty, or the file's MD5 equals expected ignoring
 // case. The file is opened read-only. Failures are logged at level 2.
 bool CheckFileMD5(const std::string& path, const std::string& expected, ILogging& log);

@@ -2,7 +2,8 @@
 //
 // Started by the updater before it switches a new DAT set or engine in:
 // loads ENGINE_FOLDER/mscan64a.so, starts it on the DAT files of DAT_FOLDER
-// with AVInitialise and closes it again. Exit 0 when the engine started and
+// with AVInitialise and closes it again. An empty DAT_FOLDER (no set
+// installed yet) checks that the library loads with its entry points. Exit 0 when the engine started and
 // closed; otherwise exit 1 with the reason as the last line of standard
 // output. A crash of the engine ends only this process.
 #include <cstdio>
@@ -44,8 +45,13 @@ int main(int argc, char** argv) {
     if (!engine.IsLoaded()) return Fail("the engine library could not be loaded: " + engine.Error());
     const auto initialise = engine.Function<AVInitialiseFn>(kEngineExportInitialise);
     const auto close = engine.Function<AVCloseFn>(kEngineExportClose);
-    if (initialise == nullptr || close == nullptr) {
-        return Fail("the engine library lacks AVInitialise or AVClose");
+    if (initialise == nullptr || close == nullptr ||
+        engine.Function<AVScanObjectFn>(kEngineExportScanObject) == nullptr) {
+        return Fail("the engine library lacks AVInitialise, AVScanObject or AVClose");
+    }
+    if (std::string(argv[2]).empty()) {
+        std::printf("loaded\n");
+        return 0;
     }
 
     const TesselSoftware::EngineStartRequest request(&IgnoreMessages, argv[2], engine_folder);

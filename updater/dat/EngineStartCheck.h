@@ -23,7 +23,8 @@ inline constexpr const char* kDatFileNames[] = {"avvscan.dat", "avvnames.dat", "
 // at its top level; otherwise what is wrong ("avvscan.dat is missing").
 std::string CheckDatFilesPresent(const std::string& set_folder);
 
-// Starts the engine of engine_folder on set_folder in the checker program.
+// Starts the engine of engine_folder on set_folder in the checker program
+// (with set_folder "", only loads it and looks up its entry points).
 // "" when it started and closed; otherwise the reason ("the engine refused
 // the set: AVInitialise returned 4", "the engine crashed (signal 11)", ...).
 // Never throws.
