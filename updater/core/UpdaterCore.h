@@ -19,6 +19,7 @@
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
 #include "dat/DatUpdater.h"
+#include "engine/EngineUpdater.h"
 
 namespace TesselSoftware {
 
@@ -64,12 +65,14 @@ public:
     void SetMessageObserver(std::function<void(const std::string&)> observer);
 
     DatUpdater& GetDatUpdater() { return dat_updater_; }
+    EngineUpdater& GetEngineUpdater() { return engine_updater_; }
     // The installed DAT version for the control interface.
     std::string GetDATVersionText() { return dat_updater_.GetDATVersionText(); }
 
 private:
     ILogging& log_;
     DatUpdater dat_updater_{*this, *this, log_};
+    EngineUpdater engine_updater_{*this, *this, log_};
     mutable std::recursive_mutex state_lock_;
     bool cancelled_ = false;               // GUARDED_BY(state_lock_)
     AutoResetEvent trigger_event_;

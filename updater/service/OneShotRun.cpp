@@ -56,7 +56,10 @@ int RunOnce(std::ostream& out, std::ostream& err) {
         core.Load();
         core.ClearCancel();
         core.SetUpdating(true);
-        const bool installed = core.GetDatUpdater().RunDatUpdate();
+        // The engine first, as every service pass does; its failure skips
+        // the DAT pass.
+        const bool new_engine = core.GetEngineUpdater().RunEngineUpdate();
+        const bool installed = core.GetDatUpdater().RunDatUpdate() || new_engine;
         core.SetUpdating(false);
         return installed ? kOnceInstalled : kOnceUpToDate;
     } catch (const ExceptionBase& e) {

@@ -13,8 +13,9 @@ constexpr char kUsage[] =
     "Usage: VexorDatUpdater -once\n"
     "Keeps the Vexor engine's definition (DAT) files current.\n"
     "\n"
-    "  -once    run one update pass in the foreground with the installed settings, print\n"
-    "           its progress messages, and exit: 0 new files were installed, 2 everything\n"
+    "  -once    run one update pass (engine, then DAT files) in the foreground with the\n"
+    "           installed settings, print its progress messages, and exit: 0 a new engine\n"
+    "           or new DAT files were installed, 2 everything\n"
     "           was already up to date, 1 the pass failed (the reason on standard error),\n"
     "           also at once when another update pass is running on this machine\n"
     "  -?, --help  show this text\n";

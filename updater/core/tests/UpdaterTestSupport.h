@@ -9,6 +9,9 @@
 
 #include "Common/Logging.h"
 #include "Common/Platform/EventJournal.h"
+#include "Common/ProductKey.h"
+#include "Common/RegistryKey.h"
+#include "TestSupport.h"
 
 namespace TesselSoftware::Testing {
 
@@ -54,5 +57,18 @@ public:
         return 0;
     }
 };
+
+// Makes folder an engine update source (local folder, kind 2) that offers
+// nothing newer than any installed engine, and configures it in the
+// registry store: every pass runs its engine update first.
+inline void OfferNoNewerEngine(const std::string& folder) {
+    WriteFile(folder + "/EngineVersion.ini", "[EngineUpdate]\r\nEngineDir=current\r\n");
+    WriteFile(folder + "/current/EngineUpdate.ini",
+              "[EngineUpdate]\r\nEngineVersion=0.0.0.0\r\nArchiveName=none.zip\r\nMD5=\r\n");
+    RegistryKey key;
+    key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
+    key.WriteDword("EngineUpdateSource", 2);
+    key.WriteString("EngineUpdateFSDirectory", folder);
+}
 
 }  // namespace TesselSoftware::Testing

@@ -13,6 +13,7 @@
 #include "dat/EngineStartCheck.h"
 #include "sources/DownloaderFS.h"
 #include "TestSupport.h"
+#include "UpdaterTestSupport.h"
 
 namespace TesselSoftware::Testing {
 
@@ -94,6 +95,7 @@ void PrepareDatRoot(const std::string& root) {
     key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
     key.WriteString("DATFolder", root + "/dat");
     key.WriteString("EnginePath", std::string(VEXOR_FAKE_ENGINES) + "/mode1");
+    OfferNoNewerEngine(root + "/engine-site");
     key.WriteDword("DATSource", LocalFolder);
     key.WriteString("LocalDirectory", root + "/site");
     key.WriteString("InstallPath", root + "/opt/vexor/");

@@ -4,7 +4,9 @@
 //      the current file followed by every patch file's bytes, in order, and
 //      reports as reached the version after the last patch's "+<from>";
 //   2  checks the blocks, reports an error and returns 7;
-//   3  exports no AVUpdate at all.
+//   3  exports no AVUpdate at all;
+//   4  refuses every set (AVInitialise returns 4);
+//   5  crashes in AVInitialise.
 // Every mode starts (AVInitialise) on any three readable, non-empty DAT
 // files unless one of them begins with "corrupt" (status 4) or "crash"
 // (the process dies, as an engine meeting a hostile file might).
@@ -17,6 +19,16 @@
 #include "vexor/EngineContract.h"
 
 namespace {
+
+// A version note (0.0.0.1), so releases of the stand-in can be published.
+struct VersionNote {
+    uint32_t name_size = 6;
+    uint32_t desc_size = 8;
+    uint32_t type = 1;
+    char name[8] = {'V', 'e', 'x', 'o', 'r', '\0', '\0', '\0'};
+    uint16_t version[4] = {0, 0, 0, 1};
+};
+__attribute__((section(".note.vexor.version"), used, aligned(4))) const VersionNote kNote{};
 
 bool ReadWhole(const char* path, std::string* out) {
     std::ifstream in(path, std::ios::binary);
@@ -39,6 +51,11 @@ extern "C" __attribute__((visibility("default"))) uint16_t AVInitialise(
     if (request == nullptr || result == nullptr || result->size != sizeof(EngineInitResult)) {
         return kEngineStatusBadArgument;
     }
+#if FAKE_ENGINE_MODE == 4
+    return kEngineStatusDatFile;
+#elif FAKE_ENGINE_MODE == 5
+    __builtin_trap();
+#endif
     for (uint16_t i = 0; i < request->count; ++i) {
         const EngineTagItem& item = request->items[i];
         if (item.tag != kEngineTagDatFiles) continue;
@@ -57,6 +74,11 @@ extern "C" __attribute__((visibility("default"))) uint16_t AVInitialise(
         return kEngineStatusOk;
     }
     return kEngineStatusBadTag;
+}
+
+extern "C" __attribute__((visibility("default"))) uint16_t AVScanObject(uint64_t, const EngineRequest*,
+                                                                       uint64_t) {
+    return kEngineStatusOk;
 }
 
 extern "C" __attribute__((visibility("default"))) uint16_t AVClose(uint64_t handle) {

@@ -8,6 +8,7 @@
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
 #include "InternetTestEnvironment.h"
+#include "UpdaterTestSupport.h"
 #include "SitePublisher.h"
 #include "core/UpdaterSettings.h"
 
@@ -45,6 +46,7 @@ protected:
         key.WriteString("InstallPath", Servers().dir / "opt/vexor/");
         key.WriteString("EnginePath", fs::path(VEXOR_ENGINE_LIBRARY).parent_path().string() + "/");
         key.WriteString("LogPath", Servers().dir / "log");
+        Testing::OfferNoNewerEngine(Servers().dir / "engine-site");
     }
 
     void Publish(const std::string& folder, uint32_t last) {

@@ -12,6 +12,7 @@
 #include "SitePublisher.h"
 #include "TestServers.h"
 #include "TestSupport.h"
+#include "UpdaterTestSupport.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
 #include "sources/DownloaderUNC.h"
@@ -218,6 +219,7 @@ TEST_F(SmbTest, OnceInstallsFullThenIncrementalFromAShare) {
         key.WriteString("InstallPath", dir_->path() + "/system/opt/vexor/");
         key.WriteString("EnginePath", fs::path(VEXOR_ENGINE_LIBRARY).parent_path().string() + "/");
         key.WriteString("LogPath", dir_->path() + "/system/log");
+        Testing::OfferNoNewerEngine(dir_->path() + "/system" + "/engine-site");
     }
     const auto run_once = [](std::string* output) {
         Testing::SpawnedProcess run({VEXOR_UPDATER_PROGRAM, "-once"});

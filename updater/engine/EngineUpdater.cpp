@@ -1,0 +1,232 @@
+#include "engine/EngineUpdater.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "Common/ErrorText.h"
+#include "Common/ExceptionBase.h"
+#include "Common/FileSystemUtils.h"
+#include "Common/Platform/Win32Error.h"
+#include "Common/ProductKey.h"
+#include "core/UpdateProgress.h"
+#include "core/UpdaterSettings.h"
+#include "dat/ArchiveTools.h"
+#include "dat/CatalogueText.h"
+#include "dat/DurableFiles.h"
+#include "dat/EngineStartCheck.h"
+#include "dat/IniFile.h"
+#include "engine/EngineVersionNumber.h"
+#include "sources/Downloader.h"
+
+namespace TesselSoftware {
+
+namespace {
+
+constexpr char kProgramVersion[] = "6.1.2.1564";
+constexpr char kVersionPattern[] = "[0-9]+[.][0-9]+[.][0-9]+[.][0-9]+";
+
+std::string Trimmed(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// A name a source gives for a local file or folder: a plain name only.
+const std::string& RequirePlainName(const std::string& name, const char* what) {
+    if (!IsPlainFileName(name)) {
+        throw ExceptionBase(0, std::string("The engine update source gave an unusable ") + what +
+                                   " \"" + name + "\".");
+    }
+    return name;
+}
+
+}  // namespace
+
+std::string EngineVersionRequest(int32_t source_type, const std::string& installed_version) {
+    if (source_type != Internet) return "EngineVersion.ini";
+    return std::string("default.asp?version=") + kProgramVersion +
+           "&engine=" + (installed_version.empty() ? "none" : installed_version) + "&bits=64";
+}
+
+std::string EngineUpdater::EngineRoot() const {
+    std::string install;
+    UpdaterSettings::ReadInstallPath(&install);
+    return install + "Engine/";
+}
+
+void EngineUpdater::VerifyBuildFolder(const std::string& version_text) {
+    // The configured set, if any: the new engine must start on what the
+    // scanner will give it.
+    const std::string dat_set = settings_.DATVersion() > 0 ? settings_.DATPath() : std::string();
+    progress_.AddMessage("Starting engine %s once before it is installed.", version_text.c_str());
+    const std::string reason = CheckDatSetStarts(build_folder_, dat_set);
+    if (!reason.empty()) {
+        throw ExceptionBase(0, "The new engine " + version_text + " was not installed: " + reason + ".");
+    }
+}
+
+void EngineUpdater::SwitchBuildFolder() {
+    std::string failed;
+    uint32_t error = SyncFolderTree(build_folder_, &failed);
+    if (error != 0) {
+        throw CTLVexorNetException(0, "Unable to flush the new engine files to disk, " + failed + " - " +
+                                          FormatErrorText(error) + "\r\n");
+    }
+    error = RenameNoReplace(build_folder_, final_folder_);
+    std::string configured;
+    UpdaterSettings::ReadEnginePath(&configured);
+    if (error == Win32::kAlreadyExists && Trimmed(configured) != Trimmed(final_folder_)) {
+        // Left by a pass stopped between its rename and its record: never
+        // configured, so it goes, or every later pass would fail here.
+        log_.Log(kLogTrace, "Removing unconfigured engine folder %s\r\n", final_folder_.c_str());
+        DeleteFolderAndContents(final_folder_);
+        error = RenameNoReplace(build_folder_, final_folder_);
+    }
+    if (error != 0) {
+        throw CTLVexorNetException(0, "Unable to rename Engine folder from " + build_folder_ + " to " +
+                                          final_folder_ + " - " + FormatErrorText(error) + "\r\n");
+    }
+    build_folder_.clear();
+    SyncFolder(EngineRoot());
+}
+
+bool EngineUpdater::RunEngineUpdate() {
+    temp_folder_.clear();
+    build_folder_.clear();
+    final_folder_.clear();
+    const std::string root = EngineRoot();
+    bool installed = false;
+    try {
+        progress_.AddMessage("Checking for new Engine files");
+        settings_.SetLastCheckResult("");
+        EngineVersionNumber current;
+        ParseEngineVersion(settings_.GetEngineVersionText(), &current);
+        auto source = CreateDownloader(settings_.EngineUpdateSource(), &settings_.EngineSourceSettings());
+        const std::string request = EngineVersionRequest(settings_.EngineUpdateSource(), current.text);
+        EnsureDirectory(root, true);
+        ::unlink((root + "~EngineVersion.ini").c_str());
+        if (!source->Download(request, root + "~EngineVersion.ini")) {
+            throw ExceptionBase(source->LastCode(),
+                                "Failed to get EngineVersion.ini.  Error " + source->LastError() + "\r\n");
+        }
+        std::string engine_dir;
+        {
+            IniFile answer;
+            answer.Load(root + "~EngineVersion.ini");
+            if (!answer.GetValue("EngineUpdate", "EngineDir", &engine_dir)) {
+                throw ExceptionBase(0, "EngineVersion.ini file didn't have version entry");
+            }
+        }
+        RequirePlainName(engine_dir, "engine folder name");
+
+        temp_folder_ = root + "UpdateFrom-" + current.text;
+        ::mkdir(temp_folder_.c_str(), 0755);
+        if (!source->Download(engine_dir + "/EngineUpdate.ini", temp_folder_ + "/EngineUpdate.ini")) {
+            throw ExceptionBase(source->LastCode(), "Failed to download UpdateFrom-" + current.text +
+                                                        "\\EngineUpdate.ini.  Error " +
+                                                        source->LastError() + "\r\n");
+        }
+        std::string offered_text, archive_name, md5;
+        {
+            IniFile update;
+            update.Load(temp_folder_ + "/EngineUpdate.ini");
+            if (!update.GetValue("EngineUpdate", "EngineVersion", &offered_text) ||
+                !update.GetValue("EngineUpdate", "ArchiveName", &archive_name) ||
+                !update.GetValue("EngineUpdate", "MD5", &md5)) {
+                throw ExceptionBase(0, "EngineUpdate.ini file didn't have version entry");
+            }
+        }
+        EngineVersionNumber offered;
+        if (!ParseEngineVersion(offered_text, &offered)) {
+            throw ExceptionBase(0, "EngineUpdate.ini version info is incorrect");
+        }
+        if (offered > current) {
+            progress_.AddMessage("Updating to engine version %s", offered.text.c_str());
+            RequirePlainName(archive_name, "archive name");
+            const std::string archive = temp_folder_ + "/" + archive_name;
+            if (!source->Download(engine_dir + "/" + archive_name, archive)) {
+                throw ExceptionBase(source->LastCode(),
+                                    "Failed to download the archive file. Error: " + source->LastError());
+            }
+            if (!CheckFileMD5(archive, md5, log_)) {
+                throw ExceptionBase(source->LastCode(),
+                                    "Engine file \"" + archive_name + "\" failed MD5 sum check.");
+            }
+            // With no published checksum, the archive's own still tells the
+            // plug-in that the engine changed.
+            const std::string hash = md5.empty() ? FileMd5Hex(archive) : md5;
+            build_folder_ = root + "~" + offered.text;
+            final_folder_ = root + offered.text;
+            DeleteFolderAndContents(build_folder_);  // left over from a stopped pass
+            ::mkdir(build_folder_.c_str(), 0755);
+            UnzipArchive(archive, build_folder_, log_);
+            if (const std::string special = FindSpecialEntry(build_folder_); !special.empty()) {
+                throw CTLVexorNetException(0, "Unzip failed for file " + archive + ".\r\n" +
+                                                  "The archive holds an entry that is not a regular "
+                                                  "file or folder: " + special + "\r\n");
+            }
+            VerifyBuildFolder(offered.text);
+            SwitchBuildFolder();
+            if (step_hook_) step_hook_("switched");
+            settings_.SaveEngine(final_folder_, hash);
+            installed = true;
+            if (step_hook_) step_hook_("recorded");
+            DeleteOldEngineFolders();
+            if (std::rename(temp_folder_.c_str(), (root + engine_dir).c_str()) == 0) temp_folder_.clear();
+            ::unlink((root + "EngineVersion.ini").c_str());
+            ::unlink((root + "~EngineVersion.ini").c_str());
+        }
+        if (!temp_folder_.empty()) DeleteFolderAndContents(temp_folder_);
+        temp_folder_.clear();
+        progress_.AddMessage("Finished Engine file check");
+        return installed;
+    } catch (const ExceptionBase& e) {
+        const auto quietly = [](auto&& step) {
+            try {
+                step();
+            } catch (const ExceptionBase&) {
+            }
+        };
+        quietly([&] {
+            settings_.SetLastCheckResult(settings_.LastCheckResult() + e.Message());
+            settings_.Save(SaveScope::CheckResults);
+        });
+        if (!temp_folder_.empty()) quietly([&] { DeleteFolderAndContents(temp_folder_); });
+        if (!build_folder_.empty()) quietly([&] { DeleteFolderAndContents(build_folder_); });
+        ::unlink((root + "~EngineVersion.ini").c_str());
+        throw;
+    }
+}
+
+void EngineUpdater::DeleteOldEngineFolders() {
+    try {
+        auto folder = CreateDownloader(LocalFolder, &settings_.EngineSourceSettings());
+        folder->SetBaseLocation(EngineRoot());
+        std::vector<std::string> names;
+        if (!folder->ListFiles(kVersionPattern, &names)) return;
+        if (names.size() <= 3) return;
+        std::vector<std::pair<EngineVersionNumber, std::string>> versions;
+        for (const std::string& name : names) {
+            EngineVersionNumber version;
+            if (!ParseEngineVersion(name, &version)) throw ExceptionBase(0, "Failed to sort the version string");
+            versions.emplace_back(version, name);
+        }
+        std::sort(versions.begin(), versions.end());
+        // The engine EnginePath names stays whatever its version: the
+        // scanner may be loading it right now.
+        std::string configured;
+        UpdaterSettings::ReadEnginePath(&configured);
+        configured = Trimmed(configured);
+        for (size_t i = 0; i + 3 < versions.size(); ++i) {
+            const std::string path = EngineRoot() + versions[i].second;
+            if (path == configured) continue;
+            DeleteFolderAndContents(path);
+        }
+    } catch (const ExceptionBase&) {
+        // Tidying never fails a pass.
+    }
+}
+
+}  // namespace TesselSoftware

@@ -1,0 +1,325 @@
+// The engine pass against engine releases built by the publisher: the real
+// engine stamped with other versions, and stand-ins that refuse to start or
+// crash. A real DAT set is configured, so every new engine is started on it.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+#include "Common/ExceptionBase.h"
+#include "Common/Platform/FileVersion.h"
+#include "Common/ProductKey.h"
+#include "Common/RegistryKey.h"
+#include "SitePublisher.h"
+#include "TestSupport.h"
+#include "UpdaterTestSupport.h"
+#include "core/UpdaterCore.h"
+#include "dat/ArchiveTools.h"
+#include "dat/EngineStartCheck.h"
+#include "engine/EngineVersionNumber.h"
+#include "sources/DownloaderFS.h"
+
+namespace TesselSoftware {
+namespace {
+
+namespace fs = std::filesystem;
+using Testing::ReadFile;
+using Testing::WriteFile;
+
+constexpr VexorPublisher::Date kDate{2026, 12, 1};
+const std::string kRealEngine = VEXOR_ENGINE_LIBRARY;
+
+// A scratch system root with an installed engine of a given version, a
+// configured DAT set of the sample signatures and a local engine source.
+class EngineScenario {
+public:
+    explicit EngineScenario(const std::string& installed = "6.0.4.1200")
+        : root_env_("VEXOR_SYSTEM_ROOT", dir_.path()) {
+        RegisterFolderDownloader();
+        SetEngineCheckProgramForTesting(VEXOR_ENGINE_CHECK);
+        fs::create_directories(dir_ / "opt/vexor/Engine");
+        fs::create_symlink("/usr/bin/7za", dir_ / "opt/vexor/7za");
+        fs::create_directories(site());
+        RegistryKey key;
+        key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
+        key.WriteString("InstallPath", dir_ / "opt/vexor/");
+        key.WriteDword("EngineUpdateSource", LocalFolder);
+        key.WriteString("EngineUpdateFSDirectory", site());
+        key.WriteString("EngineHash", "installed-hash");
+        if (!installed.empty()) {
+            const std::string folder = Engine(installed);
+            fs::create_directories(folder);
+            fs::copy_file(kRealEngine, folder + "/mscan64a.so");
+            EngineVersionNumber v;
+            ParseEngineVersion(installed, &v);
+            WriteFileVersion(folder + "/mscan64a.so",
+                             FileVersion{static_cast<uint16_t>(v.major), static_cast<uint16_t>(v.minor),
+                                         static_cast<uint16_t>(v.build), static_cast<uint16_t>(v.revision)});
+            key.WriteString("EnginePath", folder);
+        }
+        std::string error;
+        EXPECT_TRUE(VexorPublisher::WriteDatSet(ReadFile(VEXOR_SAMPLE_SIGNATURES), 7, kDate,
+                                                dir_ / "dat/avvdat-7-files", &error))
+            << error;
+        key.WriteString("DATFolder", dir_ / "dat");
+        key.WriteString("DATPath", dir_ / "dat/avvdat-7-files");
+        key.WriteDword("DATVersion", 7);
+        core_.Load();
+    }
+
+    std::string site() const { return dir_ / "engine-site"; }
+    std::string Engine(const std::string& version) const { return dir_ / ("opt/vexor/Engine/" + version); }
+
+    // Publishes a release of library as version in the folder engine_dir.
+    void Publish(const std::string& version, const std::string& library = kRealEngine,
+                 const std::string& engine_dir = "current") {
+        std::string error;
+        ASSERT_TRUE(VexorPublisher::WriteEngineRelease({version, engine_dir, "", library, kDate}, {}, site(),
+                                                       &error))
+            << error;
+    }
+    std::string UpdateIni() const { return site() + "/current/EngineUpdate.ini"; }
+
+    // "installed", "current" or the failure text.
+    std::string Pass() {
+        try {
+            return core_.GetEngineUpdater().RunEngineUpdate() ? "installed" : "current";
+        } catch (const ExceptionBase& e) {
+            return e.Message();
+        }
+    }
+    std::string Value(const char* name) {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+        return key.ReadRequiredString(name);
+    }
+    std::vector<std::string> EngineFolders() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_ / "opt/vexor/Engine")) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    Testing::ScratchDir dir_;
+    Testing::ScopedEnv root_env_;
+    Testing::RecordingLog log_;
+    UpdaterCore core_{log_};
+};
+
+class EngineUpdaterTest : public ::testing::Test, public EngineScenario {};
+
+TEST(EngineVersionNumber, ParsesStrictlyAndComparesByNumber) {
+    const struct {
+        const char* text;
+        const char* parsed;  // "" when it does not parse
+    } cases[] = {
+        {"6.0.4.1200", "6.0.4.1200"},  {"06.00.05.0100", "6.0.5.100"}, {"1.2.3.4.extra", "1.2.3.4"},
+        {"6.0.4", ""},                 {"6.0.4.", ""},                  {"6..4.1", ""},
+        {"1.2.3.1234567890", ""},      {"1.2.3.4x", ""},               {"Unknown", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EngineVersionNumber version;
+        EXPECT_EQ(*c.parsed != '\0', ParseEngineVersion(c.text, &version));
+        EXPECT_EQ(c.parsed, version.text);
+    }
+    EngineVersionNumber a, b;
+    ParseEngineVersion("6.0.10.1", &a);
+    ParseEngineVersion("6.0.9.999", &b);
+    EXPECT_GT(a, b);
+    EXPECT_EQ("default.asp?version=6.1.2.1564&engine=6.0.4.1200&bits=64", EngineVersionRequest(0, "6.0.4.1200"));
+    EXPECT_EQ("EngineVersion.ini", EngineVersionRequest(2, "6.0.4.1200"));
+}
+
+TEST_F(EngineUpdaterTest, TheSameVersionChangesNothing) {
+    Publish("6.0.4.1200");
+    EXPECT_EQ("current", Pass());
+    EXPECT_EQ((std::vector<std::string>{"6.0.4.1200", "~EngineVersion.ini"}), EngineFolders());
+    EXPECT_EQ("Finished Engine file check", core_.GetMessageHistory().back().text);
+    EXPECT_EQ(Engine("6.0.4.1200"), Value("EnginePath"));
+}
+
+TEST_F(EngineUpdaterTest, ANewerVersionIsInstalledAndRecordedTogether) {
+    const struct {
+        const char* installed;
+        const char* offered;
+        const char* folder;
+    } cases[] = {
+        {"6.0.9.999", "6.0.10.1", "6.0.10.1"},       // by number, not by text
+        {"6.0.4.1200", "06.00.05.0100", "6.0.5.100"},  // written without leading zeros
+        {"", "6.0.5.0", "6.0.5.0"},                  // nothing readable installed
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.offered);
+        EngineScenario t(c.installed);
+        t.Publish(c.offered);
+        EXPECT_EQ("installed", t.Pass());
+        EXPECT_EQ(t.Engine(c.folder), t.Value("EnginePath"));
+        const std::string md5 = ReadFile(t.UpdateIni()).substr(ReadFile(t.UpdateIni()).find("MD5=") + 4, 32);
+        EXPECT_EQ(md5, t.Value("EngineHash"));
+        EXPECT_TRUE(t.log_.Contains("Updating to engine version " + std::string(c.folder)) ||
+                    [&] {
+                        for (const auto& m : t.core_.GetMessageHistory()) {
+                            if (m.text == "Updating to engine version " + std::string(c.folder)) return true;
+                        }
+                        return false;
+                    }());
+        EXPECT_TRUE(Testing::Exists(t.Engine(c.folder) + "/mscan64a.so"));
+        EXPECT_FALSE(Testing::Exists(t.dir_ / ("opt/vexor/Engine/~" + std::string(c.folder))));
+    }
+}
+
+TEST_F(EngineUpdaterTest, EveryFailureTextOfThePass) {
+    const struct {
+        const char* name;
+        std::function<void(EngineScenario&)> arrange;
+        std::string error;  // the start of the failure text
+    } cases[] = {
+        {"no answer", [](EngineScenario&) {}, "Failed to get EngineVersion.ini.  Error "},
+        {"no EngineDir",
+         [](EngineScenario& t) { WriteFile(t.site() + "/EngineVersion.ini", "[EngineUpdate]\r\nOther=1\r\n"); },
+         "EngineVersion.ini file didn't have version entry"},
+        {"no update description",
+         [](EngineScenario& t) { WriteFile(t.site() + "/EngineVersion.ini", "[EngineUpdate]\r\nEngineDir=gone\r\n"); },
+         "Failed to download UpdateFrom-6.0.4.1200\\EngineUpdate.ini.  Error "},
+        {"no MD5 key",
+         [](EngineScenario& t) {
+             t.Publish("6.0.5.0");
+             WriteFile(t.UpdateIni(), "[EngineUpdate]\r\nEngineVersion=6.0.5.0\r\nArchiveName=a.zip\r\n");
+         },
+         "EngineUpdate.ini file didn't have version entry"},
+        {"bad version",
+         [](EngineScenario& t) {
+             t.Publish("6.0.5.0");
+             WriteFile(t.UpdateIni(), "[EngineUpdate]\r\nEngineVersion=6.0.5\r\nArchiveName=a.zip\r\nMD5=\r\n");
+         },
+         "EngineUpdate.ini version info is incorrect"},
+        {"missing archive",
+         [](EngineScenario& t) {
+             t.Publish("6.0.5.0");
+             fs::remove(t.site() + "/current/mscan64a-6.0.5.0.zip");
+         },
+         "Failed to download the archive file. Error: "},
+        {"archive MD5",
+         [](EngineScenario& t) {
+             t.Publish("6.0.5.0");
+             WriteFile(t.site() + "/current/mscan64a-6.0.5.0.zip", "spoiled");
+         },
+         "Engine file \"mscan64a-6.0.5.0.zip\" failed MD5 sum check."},
+        {"unsafe folder name",
+         [](EngineScenario& t) {
+             WriteFile(t.site() + "/EngineVersion.ini", "[EngineUpdate]\r\nEngineDir=../outside\r\n");
+         },
+         "The engine update source gave an unusable engine folder name \"../outside\"."},
+        {"unsafe archive name",
+         [](EngineScenario& t) {
+             t.Publish("6.0.5.0");
+             WriteFile(t.UpdateIni(), "[EngineUpdate]\r\nEngineVersion=6.0.5.0\r\nArchiveName=a\" b.zip\r\nMD5=\r\n");
+         },
+         "The engine update source gave an unusable archive name \"a\" b.zip\"."},
+        {"engine that refuses to start",
+         [](EngineScenario& t) { t.Publish("6.0.5.0", std::string(VEXOR_FAKE_ENGINES) + "/mode4/mscan64a.so"); },
+         "The new engine 6.0.5.0 was not installed: the engine refused the set: AVInitialise returned 4."},
+        {"engine that crashes",
+         [](EngineScenario& t) { t.Publish("6.0.5.0", std::string(VEXOR_FAKE_ENGINES) + "/mode5/mscan64a.so"); },
+         "The new engine 6.0.5.0 was not installed: the engine crashed (signal"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineScenario t;
+        c.arrange(t);
+        const std::string error = t.Pass();
+        EXPECT_TRUE(error.starts_with(c.error)) << error;
+        EXPECT_EQ(t.Engine("6.0.4.1200"), t.Value("EnginePath"));
+        EXPECT_EQ("installed-hash", t.Value("EngineHash"));
+        EXPECT_EQ(std::vector<std::string>{"6.0.4.1200"}, t.EngineFolders());
+        EXPECT_FALSE(Testing::Exists(t.dir_ / "opt/vexor/outside"));
+    }
+}
+
+TEST_F(EngineUpdaterTest, AnEmptyPublishedMd5StoresTheArchivesOwn) {
+    Publish("6.0.5.0");
+    const std::string text = ReadFile(UpdateIni());
+    const std::string md5 = text.substr(text.find("MD5=") + 4, 32);
+    WriteFile(UpdateIni(), "[EngineUpdate]\r\nEngineVersion=6.0.5.0\r\nArchiveName=mscan64a-6.0.5.0.zip\r\nMD5=\r\n");
+    EXPECT_EQ("installed", Pass());
+    EXPECT_EQ(md5, Value("EngineHash"));
+}
+
+// A pass stopped after its rename, before its record: the next pass
+// removes the unconfigured folder and installs again.
+TEST_F(EngineUpdaterTest, AStopBetweenRenameAndRecordIsRecoveredByTheNextPass) {
+    Publish("6.0.5.0");
+    core_.GetEngineUpdater().SetStepHookForTesting([](std::string_view step) {
+        if (step == "switched") throw std::runtime_error("stopped");
+    });
+    EXPECT_THROW(core_.GetEngineUpdater().RunEngineUpdate(), std::runtime_error);
+    EXPECT_EQ(Engine("6.0.4.1200"), Value("EnginePath"));
+    EXPECT_TRUE(Testing::Exists(Engine("6.0.5.0")));
+    core_.GetEngineUpdater().SetStepHookForTesting(nullptr);
+    EXPECT_EQ("installed", Pass());
+    EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
+}
+
+TEST_F(EngineUpdaterTest, TidyingKeepsTheThreeNewestAndTheConfigured) {
+    for (const char* v : {"6.0.1.0", "6.0.2.0", "6.0.3.0", "6.0.10.0"}) fs::create_directories(Engine(v));
+    fs::create_directories(dir_ / "opt/vexor/Engine/not-a-version");
+    {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.WriteString("EnginePath", Engine("6.0.1.0"));
+    }
+    core_.GetEngineUpdater().DeleteOldEngineFolders();
+    EXPECT_EQ((std::vector<std::string>{"6.0.1.0", "6.0.10.0", "6.0.3.0", "6.0.4.1200", "not-a-version"}),
+              EngineFolders());
+}
+
+// -once killed at random moments of engine passes: EnginePath and
+// EngineHash always name a complete engine and its own archive's hash.
+TEST(EngineUpdateCrash, KilledPassesNeverLeaveAMismatchedEngine) {
+    EngineScenario t;
+    {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.WriteString("LogPath", t.dir_ / "log");
+        key.WriteDword("DATSource", LocalFolder);
+        key.WriteString("LocalDirectory", t.dir_ / "dat-site");
+    }
+    WriteFile(t.dir_ / "dat-site/oem.ini", "[AVV-ZIP]\r\nDATVersion=7\r\n");
+    std::map<std::string, std::string> hashes{{t.Engine("6.0.4.1200"), "installed-hash"}};
+    std::mt19937 random(20261208);
+    std::uniform_int_distribution<int> delay_ms(0, 150);
+    int kills = 0;
+    for (int revision = 1; kills < 50 && revision < 400; ++revision) {
+        const std::string version = "6.0.5." + std::to_string(revision);
+        t.Publish(version);
+        const std::string text = ReadFile(t.UpdateIni());
+        hashes[t.Engine(version)] = text.substr(text.find("MD5=") + 4, 32);
+        {
+            Testing::SpawnedProcess run({VEXOR_UPDATER_PROGRAM, "-once"});
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms(random)));
+            run.Kill(SIGKILL);
+            if (run.Wait() == 128 + SIGKILL) ++kills;
+        }
+        SCOPED_TRACE("after the kill at " + version);
+        const std::string path = t.Value("EnginePath");
+        ASSERT_TRUE(hashes.count(path)) << path;
+        EXPECT_EQ(hashes[path], t.Value("EngineHash"));
+        EXPECT_TRUE(Testing::Exists(path + "/mscan64a.so"));
+        Testing::SpawnedProcess again({VEXOR_UPDATER_PROGRAM, "-once"});
+        const int status = again.Wait();
+        EXPECT_TRUE(status == 0 || status == 2) << status;
+        EXPECT_EQ(t.Engine(version), t.Value("EnginePath"));
+        if (HasFailure()) break;
+    }
+    EXPECT_EQ(50, kills);
+}
+
+}  // namespace
+}  // namespace TesselSoftware
