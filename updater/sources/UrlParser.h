@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Common/PercentEncoding.h"
+
 namespace TesselSoftware {
 
 enum UrlScheme : int32_t { kSchemeNone = 0, kSchemeFile = 1, kSchemeFtp = 2, kSchemeHttp = 3, kSchemeHttps = 4 };
@@ -33,13 +35,6 @@ struct ParsedUrl {
     std::string port;       // the digits after ":" in the authority, as given
     std::string user_info;  // before "@" in the authority, as given (credentials)
 };
-
-// Percent-decoding until a pass decodes nothing ("%2541" -> "A"); a "%" not
-// followed by two hexadecimal digits is kept as it is.
-std::string PercentDecode(const std::string& text);
-// Keeps "-", ".", digits, letters, "_" and "~"; every other byte becomes
-// "%" and two upper-case hexadecimal digits.
-std::string PercentEncode(const std::string& text);
 
 // url with any user information shown as "***@": for logs and error texts.
 std::string UrlForDisplay(const std::string& url);

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "Common/ErrorText.h"
+#include "Common/PercentEncoding.h"
 #include "Common/Platform/Win32Error.h"
 
 namespace TesselSoftware {
@@ -18,23 +19,6 @@ namespace TesselSoftware {
 namespace {
 
 constexpr int kTimeoutMs = 20000;
-
-std::string EncodeComponent(const std::string& text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') ||
-            (byte >= 'a' && byte <= 'z') || byte == '-' || byte == '.' || byte == '_' || byte == '~') {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
-        }
-    }
-    return out;
-}
 
 std::vector<std::string> Components(const std::string& path) {
     std::vector<std::string> parts;
@@ -87,9 +71,9 @@ ShareConnection::ShareConnection(std::unique_ptr<Context> context) : context_(st
 ShareConnection::~ShareConnection() = default;
 
 std::string ShareConnection::Url(const std::string& path) const {
-    std::string url = "smb://" + EncodeComponent(context_->server);
-    if (!context_->share.empty()) url += "/" + EncodeComponent(context_->share);
-    for (const std::string& part : Components(path)) url += "/" + EncodeComponent(part);
+    std::string url = "smb://" + PercentEncode(context_->server);
+    if (!context_->share.empty()) url += "/" + PercentEncode(context_->share);
+    for (const std::string& part : Components(path)) url += "/" + PercentEncode(part);
     return url;
 }
 
@@ -146,7 +130,7 @@ std::unique_ptr<ShareConnection> ShareConnection::Connect(const std::string& roo
         // Both a refused login and a share that refuses the account say
         // EACCES; the server itself tells them apart.
         const bool login_works =
-            share_given && open_folder("smb://" + EncodeComponent(connection->context_->server)) == 0;
+            share_given && open_folder("smb://" + PercentEncode(connection->context_->server)) == 0;
         *error = login_works ? Win32::kAccessDenied : Win32::kInvalidPassword;
     } else if (share_given && (failure == ENOENT || failure == ENODEV || failure == ENXIO)) {
         *error = Win32::kBadNetName;
