@@ -176,22 +176,12 @@ void UpdaterSettings::Save(SaveScope scope) {
             key.WriteString("LastCheckResult", last_check_result_);
             key.WriteQword("LastUpdateTime", static_cast<uint64_t>(last_update_time_));
             // The plug-in reads this pair under the same lock: it must never
-            // see a folder with another set's version.
-            if (!registry_lock_) {
-                throw ExceptionBase(0, std::string("The registry lock \"") + kRegistryLockName +
-                                           "\" could not be created");
-            }
-            NamedMutex::Guard registry(*registry_lock_);
-            if (!registry.locked()) {
-                const uint32_t error = GetLastError();
-                throw ExceptionBase(static_cast<int32_t>(error),
-                                    std::string("Failed to take the registry lock - ") +
-                                        FormatErrorText(error));
-            }
-            // One transaction: a crash never leaves a folder with another
-            // set's version behind either.
-            key.WriteTogether({{"DATPath", true, dat_path_, 0},
-                               {"DATVersion", false, "", static_cast<uint32_t>(dat_version_)}});
+            // see a folder with another set's version. One transaction: a
+            // crash never leaves such a pair behind either.
+            UnderRegistryLock([&] {
+                key.WriteTogether({{"DATPath", true, dat_path_, 0},
+                                   {"DATVersion", false, "", static_cast<uint32_t>(dat_version_)}});
+            });
         }
         if (scope == SaveScope::Everything) {
             key.WriteQword("UpdateInterval", static_cast<uint64_t>(update_interval_));
@@ -348,23 +338,29 @@ void UpdaterSettings::WriteEnginePath(const std::string& path) { WriteValueQuiet
 
 void UpdaterSettings::WriteEngineHash(const std::string& text) { WriteValueQuietly("EngineHash", text); }
 
+void UpdaterSettings::UnderRegistryLock(const std::function<void()>& write) const {
+    if (!registry_lock_) {
+        throw ExceptionBase(0, std::string("The registry lock \"") + kRegistryLockName +
+                                   "\" could not be created");
+    }
+    NamedMutex::Guard registry(*registry_lock_);
+    if (!registry.locked()) {
+        const uint32_t error = GetLastError();
+        throw ExceptionBase(static_cast<int32_t>(error),
+                            std::string("Failed to take the registry lock - ") + FormatErrorText(error));
+    }
+    write();
+}
+
 void UpdaterSettings::SaveEngine(const std::string& path, const std::string& hash) {
     LockGuard guard(*this);
     try {
         // The plug-in reads the pair under the registry lock: it never sees
         // a new folder with the old hash, nor the reverse.
-        if (!registry_lock_) {
-            throw ExceptionBase(0, std::string("The registry lock \"") + kRegistryLockName +
-                                       "\" could not be created");
-        }
-        NamedMutex::Guard registry(*registry_lock_);
-        if (!registry.locked()) {
-            const uint32_t error = GetLastError();
-            throw ExceptionBase(static_cast<int32_t>(error),
-                                std::string("Failed to take the registry lock - ") + FormatErrorText(error));
-        }
         RegistryKey key = OpenProductKey(true);
-        key.WriteTogether({{"EnginePath", true, path, 0}, {"EngineHash", true, hash, 0}});
+        UnderRegistryLock([&] {
+            key.WriteTogether({{"EnginePath", true, path, 0}, {"EngineHash", true, hash, 0}});
+        });
     } catch (const ExceptionBase& e) {
         throw ExceptionBase(e.Code(), "Error saving the engine settings - " + e.Message());
     }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -117,6 +118,9 @@ private:
     // creating it when it cannot be opened (create_missing).
     RegistryKey OpenProductKey(bool create_missing) const;
     static bool ReadFolderValue(const char* name, std::string* path);
+    // Runs write while holding the registry lock the plug-in reads under;
+    // throws ExceptionBase when the lock is absent or cannot be taken.
+    void UnderRegistryLock(const std::function<void()>& write) const;
     void WriteValueQuietly(const char* name, const std::string& text);
 
     std::shared_ptr<NamedMutex> registry_lock_;

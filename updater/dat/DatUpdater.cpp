@@ -250,18 +250,12 @@ bool DatUpdater::RunDatUpdate() {
     } catch (const ExceptionBase& e) {
         // Record the failure, remove what this pass started, pass it on.
         // Cleaning up must not hide the original failure.
-        const auto quietly = [](auto&& step) {
-            try {
-                step();
-            } catch (const ExceptionBase&) {
-            }
-        };
-        quietly([&] {
+        CleanUpQuietly([&] {
             AppendCheckResult(e.Message());
             settings_.Save(SaveScope::CheckResults);
         });
-        if (!temp_folder.empty()) quietly([&] { DeleteFolderAndContents(temp_folder); });
-        if (!build_folder_.empty()) quietly([&] { DeleteFolderAndContents(build_folder_); });
+        if (!temp_folder.empty()) CleanUpQuietly([&] { DeleteFolderAndContents(temp_folder); });
+        if (!build_folder_.empty()) CleanUpQuietly([&] { DeleteFolderAndContents(build_folder_); });
         if (!zip_name_.empty()) {
             ::unlink((DatRoot() + zip_name_).c_str());
             ::unlink((DatRoot() + "~" + zip_name_).c_str());

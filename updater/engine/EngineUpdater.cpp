@@ -183,18 +183,12 @@ bool EngineUpdater::RunEngineUpdate() {
         progress_.AddMessage("Finished Engine file check");
         return installed;
     } catch (const ExceptionBase& e) {
-        const auto quietly = [](auto&& step) {
-            try {
-                step();
-            } catch (const ExceptionBase&) {
-            }
-        };
-        quietly([&] {
+        CleanUpQuietly([&] {
             settings_.SetLastCheckResult(settings_.LastCheckResult() + e.Message());
             settings_.Save(SaveScope::CheckResults);
         });
-        if (!temp_folder_.empty()) quietly([&] { DeleteFolderAndContents(temp_folder_); });
-        if (!build_folder_.empty()) quietly([&] { DeleteFolderAndContents(build_folder_); });
+        if (!temp_folder_.empty()) CleanUpQuietly([&] { DeleteFolderAndContents(temp_folder_); });
+        if (!build_folder_.empty()) CleanUpQuietly([&] { DeleteFolderAndContents(build_folder_); });
         ::unlink((root + "~EngineVersion.ini").c_str());
         throw;
     }

@@ -33,4 +33,14 @@ public:
     using ExceptionBase::ExceptionBase;
 };
 
+// Runs a clean-up step of a failure path, dropping its own ExceptionBase:
+// cleaning up must never hide the failure being reported.
+template <typename Step>
+void CleanUpQuietly(Step&& step) {
+    try {
+        step();
+    } catch (const ExceptionBase&) {
+    }
+}
+
 }  // namespace TesselSoftware
