@@ -9,6 +9,7 @@
 #include "Common/ErrorText.h"
 #include "Common/ExceptionBase.h"
 #include "Common/FileSystemUtils.h"
+#include "Common/Platform/MachineLayout.h"
 #include "Common/Platform/Win32Error.h"
 #include "Common/ProductKey.h"
 #include "core/UpdateProgress.h"
@@ -51,8 +52,12 @@ std::string EngineVersionRequest(int32_t source_type, const std::string& install
 }
 
 std::string EngineUpdater::EngineRoot() const {
+    // Never a folder relative to the working directory: without a usable
+    // InstallPath the installation's default stands.
     std::string install;
-    UpdaterSettings::ReadInstallPath(&install);
+    if (!UpdaterSettings::ReadInstallPath(&install) || install.empty()) {
+        install = MachineLayout::DefaultInstallPath();
+    }
     return install + "Engine/";
 }
 

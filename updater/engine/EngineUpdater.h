@@ -40,7 +40,8 @@ public:
     // never throws.
     void DeleteOldEngineFolders();
 
-    // InstallPath + "Engine/".
+    // InstallPath + "Engine/" (the default installation folder when
+    // InstallPath is not set).
     std::string EngineRoot() const;
     // Called at "switched" (the folder is in place) and "recorded"; tests
     // throw from it to stop a pass there as a crash would.

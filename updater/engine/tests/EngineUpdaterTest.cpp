@@ -267,6 +267,15 @@ TEST_F(EngineUpdaterTest, AStopBetweenRenameAndRecordIsRecoveredByTheNextPass) {
     EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
 }
 
+TEST_F(EngineUpdaterTest, WithoutInstallPathTheDefaultFolderIsUsedNotTheWorkingDirectory) {
+    {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.DeleteValue("InstallPath");
+    }
+    EXPECT_EQ(dir_ / "opt/vexor/Engine/", core_.GetEngineUpdater().EngineRoot());
+}
+
 TEST_F(EngineUpdaterTest, TidyingKeepsTheThreeNewestAndTheConfigured) {
     for (const char* v : {"6.0.1.0", "6.0.2.0", "6.0.3.0", "6.0.10.0"}) fs::create_directories(Engine(v));
     fs::create_directories(dir_ / "opt/vexor/Engine/not-a-version");
