@@ -2,6 +2,7 @@
 #include "PatternMatcher.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "vexor/DatFormat.h"
@@ -26,6 +27,14 @@ PatternSet::PatternSet(const std::vector<const std::vector<uint16_t>*>& patterns
     std::array<uint32_t, 256> root_children;
     root_children.fill(kNone);
 
+    // Each pattern's anchor: its longest run of fixed bytes, at most
+    // kMaxAnchorLength long.
+    struct Anchor {
+        std::array<uint8_t, kMaxAnchorLength> bytes;
+        uint16_t offset;
+        uint16_t length;
+    };
+    std::vector<Anchor> anchors(patterns.size());
     for (uint32_t id = 0; id < patterns.size(); ++id) {
         const std::vector<uint16_t>& pattern = *patterns[id];
         size_t anchor_offset = 0;
@@ -38,10 +47,33 @@ PatternSet::PatternSet(const std::vector<const std::vector<uint16_t>*>& patterns
                 throw std::invalid_argument("bad pattern element");
             }
         }
-        const size_t anchor_length = std::min(run, kMaxAnchorLength);
+        Anchor& anchor = anchors[id];
+        anchor.offset = static_cast<uint16_t>(anchor_offset);
+        anchor.length = static_cast<uint16_t>(std::min(run, kMaxAnchorLength));
+        anchor.bytes.fill(0);
+        for (size_t j = 0; j < anchor.length; ++j) {
+            anchor.bytes[j] = static_cast<uint8_t>(pattern[anchor_offset + j]);
+        }
+    }
+
+    // Anchors go into the trie in byte order: each one then shares its path
+    // with the one before, whose child is the head of every sibling list it
+    // walks, so insertion stays in cache instead of chasing long lists. The
+    // trie's shape, and so the automaton, does not depend on the order.
+    std::vector<uint32_t> order(patterns.size());
+    for (uint32_t id = 0; id < order.size(); ++id) order[id] = id;
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        const Anchor& x = anchors[a];
+        const Anchor& y = anchors[b];
+        const int c = std::memcmp(x.bytes.data(), y.bytes.data(), std::min(x.length, y.length));
+        return c != 0 ? c < 0 : x.length < y.length;
+    });
+    std::vector<uint32_t> terminal(patterns.size());
+    for (const uint32_t id : order) {
+        const Anchor& anchor = anchors[id];
         uint32_t node = 0;
-        for (size_t j = 0; j < anchor_length; ++j) {
-            const auto byte = static_cast<uint8_t>(pattern[anchor_offset + j]);
+        for (size_t j = 0; j < anchor.length; ++j) {
+            const uint8_t byte = anchor.bytes[j];
             uint32_t child = node == 0 ? root_children[byte] : trie[node].first_child;
             if (node != 0) {
                 while (child != kNone && trie[child].byte != byte) {
@@ -60,8 +92,14 @@ PatternSet::PatternSet(const std::vector<const std::vector<uint16_t>*>& patterns
             }
             node = child;
         }
-        outputs_.push_back(Output{id, static_cast<uint16_t>(anchor_offset),
-                                  static_cast<uint16_t>(anchor_length), trie[node].output});
+        terminal[id] = node;
+    }
+
+    // Outputs in pattern order, as matches are reported.
+    for (uint32_t id = 0; id < patterns.size(); ++id) {
+        const std::vector<uint16_t>& pattern = *patterns[id];
+        const uint32_t node = terminal[id];
+        outputs_.push_back(Output{id, anchors[id].offset, anchors[id].length, trie[node].output});
         trie[node].output = static_cast<uint32_t>(outputs_.size() - 1);
         starts_.push_back(static_cast<uint32_t>(elements_.size()));
         lengths_.push_back(static_cast<uint16_t>(pattern.size()));
