@@ -1,8 +1,11 @@
 // The engine pass against engine releases built by the publisher: the real
 // engine stamped with other versions, and stand-ins that refuse to start or
 // crash. A real DAT set is configured, so every new engine is started on it.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+
+#include <cstdlib>
 
 #include <filesystem>
 #include <map>
@@ -15,6 +18,7 @@
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
 #include "SitePublisher.h"
+#include "TSVexor/Scanner.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
 #include "core/UpdaterCore.h"
@@ -250,6 +254,34 @@ TEST_F(EngineUpdaterTest, AnEmptyPublishedMd5StoresTheArchivesOwn) {
     WriteFile(UpdateIni(), "[EngineUpdate]\r\nEngineVersion=6.0.5.0\r\nArchiveName=mscan64a-6.0.5.0.zip\r\nMD5=\r\n");
     EXPECT_EQ("installed", Pass());
     EXPECT_EQ(md5, Value("EngineHash"));
+}
+
+// A new engine that will not start is never configured: the gateway's
+// plug-in goes on scanning with the engine it has.
+TEST_F(EngineUpdaterTest, ARefusedEngineLeavesThePluginScanning) {
+    Publish("6.0.5.0", std::string(VEXOR_FAKE_ENGINES) + "/mode4/mscan64a.so");
+    EXPECT_NE("installed", Pass());
+    WriteFile(dir_ / "eicar.com", R"(X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*)");
+    void* library = ::dlopen(VEXOR_PLUGIN_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(nullptr, library) << ::dlerror();
+    const auto create = reinterpret_cast<CreateScannerInterfaceFn>(::dlsym(library, "CreateScannerInterface"));
+    IScanner* scanner = create(kScannerInterfaceVersion);
+    ASSERT_NE(nullptr, scanner);
+    ScannerOptions options{};
+    ScannerInfo info{};
+    ScannerText error{}, virus{}, message{};
+    EXPECT_EQ(kInitReady, scanner->Initialise(&options, &info, &error)) << (error.text ? error.text : "");
+    EXPECT_STREQ("6.0", info.engine_version.text);
+    EXPECT_EQ(kScanInfected, scanner->ScanFile((dir_ / "eicar.com").c_str(), &virus, &message));
+    EXPECT_STREQ("EICAR-Test-File", virus.text);
+    scanner->Uninitialise();
+    scanner->Release();
+    for (ScannerText* text : {&info.product_name, &info.vendor_name, &info.vendor_address, &info.unused,
+                              &info.dat_folder, &info.engine_version, &info.dat_version, &error, &virus,
+                              &message}) {
+        std::free(text->text);
+    }
+    ::dlclose(library);
 }
 
 // A pass stopped after its rename, before its record: the next pass
