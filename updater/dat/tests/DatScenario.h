@@ -64,14 +64,7 @@ public:
         }
     }
 
-    std::vector<std::string> DatFolderNames() const {
-        std::vector<std::string> names;
-        CDownloaderFS listing(nullptr);
-        listing.SetBaseLocation(dir_ / "dat");
-        listing.ListFiles("", &names);
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> DatFolderNames() const { return Testing::SortedNames(dir_ / "dat"); }
 
     Testing::ScratchDir dir_;
     Testing::ScopedEnv root_env_;

@@ -101,14 +101,7 @@ public:
         key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
         return key.ReadRequiredString(name);
     }
-    std::vector<std::string> EngineFolders() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_ / "opt/vexor/Engine")) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> EngineFolders() const { return Testing::SortedNames(dir_ / "opt/vexor/Engine"); }
 
     Testing::ScratchDir dir_;
     Testing::ScopedEnv root_env_;

@@ -33,6 +33,8 @@ void WriteFile(const std::string& path, const std::string& data);
 // The whole content of path; fails the current test when unreadable.
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
+// The names of folder's entries, sorted; empty when it cannot be read.
+std::vector<std::string> SortedNames(const std::string& folder);
 
 // Runs fn in a forked child process and returns what it wrote to the pipe
 // descriptor it is given, with its exit status (or 128 + signal). When
