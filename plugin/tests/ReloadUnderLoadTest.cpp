@@ -61,26 +61,39 @@ TEST(ReloadUnderLoad, NoScanFailsAndTheNewSetIsUsed) {
         const int target = scans.load() + more;
         while (scans.load() < target) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
+    const auto restarts = [&] {
+        int count = 0;
+        for (const std::string& line : logger.Lines()) {
+            count += line == "1 Vexor engine successfully reinitialized.\n";
+        }
+        return count;
+    };
+    // The thread that checks may be held up while the others scan on with
+    // the old engine (by design): wait for the reload itself, bounded.
+    const auto wait_for_restarts = [&](int count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (restarts() < count && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
     wait_for_scans(200);
     EXPECT_EQ(0, new_found.load());  // version 1 does not know the signature
 
     Testing::ConfigureDat(Testing::WriteTestDatSet(dir / "dat/avvdat-2-files", 2), 2);
     now += 61;
+    wait_for_restarts(1);
     wait_for_scans(400);
     EXPECT_GT(new_found.load(), 0);
 
     Testing::ConfigureEngine(VEXOR_ENGINE_LIBRARY_DIR, "engine-2");
     now += 16;
+    wait_for_restarts(2);
     wait_for_scans(400);
     stop = true;
     for (auto& thread : threads) thread.join();
 
     EXPECT_EQ(0, failures.load());
-    int restarts = 0;
-    for (const std::string& line : logger.Lines()) {
-        restarts += line == "1 Vexor engine successfully reinitialized.\n";
-    }
-    EXPECT_EQ(2, restarts);
+    EXPECT_EQ(2, restarts());
     EXPECT_TRUE(logger.Contains("Updating Vexor engine to version 2 DAT file."));
     for (auto& scanner : scanners) scanner->Uninitialise();
     EXPECT_EQ(0u, engine.handle());
