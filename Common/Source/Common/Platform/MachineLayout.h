@@ -22,6 +22,8 @@ std::string LockDirectory();
 std::string SystemdUnitDirectory();
 // The machine's trusted root certificates (PEM): /etc/ssl/certs/ca-certificates.crt.
 std::string CaBundlePath();
+// Where crash reports are written: /var/lib/vexor/crash.
+std::string CrashDirectory();
 
 // Defaults of the installation settings kept in the registry store, used
 // when the store has none: /opt/vexor/, /var/lib/vexor/dat, /var/log/vexor.

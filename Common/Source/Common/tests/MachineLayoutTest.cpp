@@ -15,6 +15,7 @@ TEST(MachineLayout, LinuxDefaultsWithoutSystemRoot) {
     EXPECT_EQ("/run/lock", MachineLayout::LockDirectory());
     EXPECT_EQ("/etc/systemd/system", MachineLayout::SystemdUnitDirectory());
     EXPECT_EQ("/opt/vexor/", MachineLayout::DefaultInstallPath());
+    EXPECT_EQ("/var/lib/vexor/crash", MachineLayout::CrashDirectory());
 }
 
 TEST(MachineLayout, EverythingMovesUnderSystemRoot) {
@@ -26,6 +27,7 @@ TEST(MachineLayout, EverythingMovesUnderSystemRoot) {
     EXPECT_EQ("/tmp/scratch/etc/systemd/system", MachineLayout::SystemdUnitDirectory());
     EXPECT_EQ("/tmp/scratch/var/lib/vexor/dat", MachineLayout::DefaultDatFolder());
     EXPECT_EQ("/tmp/scratch/var/log/vexor", MachineLayout::DefaultLogPath());
+    EXPECT_EQ("/tmp/scratch/var/lib/vexor/crash", MachineLayout::CrashDirectory());
 }
 
 }  // namespace
