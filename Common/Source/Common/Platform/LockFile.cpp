@@ -41,7 +41,11 @@ int OpenSharedLockFile(const std::string& path, uint32_t* error) {
 std::unique_ptr<ExclusiveLockFile> ExclusiveLockFile::TryAcquire(const std::string& file_name,
                                                                  uint32_t* error) {
     EnsureDirectory(MachineLayout::LockDirectory(), true);
-    const std::string path = MachineLayout::LockDirectory() + "/" + file_name;
+    return TryAcquireAt(MachineLayout::LockDirectory() + "/" + file_name, error);
+}
+
+std::unique_ptr<ExclusiveLockFile> ExclusiveLockFile::TryAcquireAt(const std::string& path,
+                                                                   uint32_t* error) {
     const int fd = OpenSharedLockFile(path, error);
     if (fd < 0) return nullptr;
     struct flock request {};

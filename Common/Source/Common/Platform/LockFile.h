@@ -31,6 +31,9 @@ public:
     // the number of the failure to open the file.
     static std::unique_ptr<ExclusiveLockFile> TryAcquire(const std::string& file_name,
                                                          uint32_t* error);
+    // The same for a lock file at path, in a folder that exists.
+    static std::unique_ptr<ExclusiveLockFile> TryAcquireAt(const std::string& path,
+                                                           uint32_t* error);
     ~ExclusiveLockFile();
     ExclusiveLockFile(const ExclusiveLockFile&) = delete;
     ExclusiveLockFile& operator=(const ExclusiveLockFile&) = delete;

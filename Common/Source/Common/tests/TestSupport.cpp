@@ -248,6 +248,9 @@ uint32_t FaultyRegistryStore::QueryValue(const Key& key, std::string_view name, 
 }
 uint32_t FaultyRegistryStore::SetValue(const Key& key, std::string_view name, uint32_t type,
                                        const void* data, uint32_t size) {
+    if (const auto fault = write_faults.find(std::string(name)); fault != write_faults.end()) {
+        return fault->second;
+    }
     return inner_->SetValue(Inner(key), name, type, data, size);
 }
 uint32_t FaultyRegistryStore::DeleteValue(const Key& key, std::string_view name) {

@@ -102,7 +102,8 @@ private:
 };
 
 // A registry store that passes every call to a real store, except queries of
-// the values named in query_faults, which fail with the given Win32 number.
+// the values named in query_faults and single writes of those named in
+// write_faults, which fail with the given Win32 number.
 // Serve() makes it the store of the machine layout's registry path.
 class FaultyRegistryStore : public RegistryStore {
 public:
@@ -110,6 +111,7 @@ public:
     static std::shared_ptr<FaultyRegistryStore> Serve();
 
     std::map<std::string, uint32_t> query_faults;  // value name -> error
+    std::map<std::string, uint32_t> write_faults;  // value name -> error
 
     bool read_only() const override { return inner_->read_only(); }
     uint32_t OpenKey(const Key& parent, std::string_view sub_key, uint32_t access,
