@@ -1,0 +1,331 @@
+// The local RPC runtime over a real socket, with procedures of fixed answers.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <grp.h>
+#include <sys/xattr.h>
+
+#include <random>
+
+#include "Common/FileSystemUtils.h"
+#include "Common/Platform/MachineLayout.h"
+#include "Common/Platform/Win32Error.h"
+#include "Common/RpcFrameChannel.h"
+#include "ControlTestSupport.h"
+
+namespace TesselSoftware {
+namespace {
+
+using namespace Testing;
+namespace Stub = UpdaterControl::Client;
+
+class RpcRuntimeTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server_.Start(procedures_)); }
+
+    // One GetStatus call on connection; its result or the error number.
+    static uint32_t Status(RpcClientConnection& connection) {
+        int64_t last = 0, next = 0;
+        uint8_t running = 0;
+        char16_t* status = nullptr;
+        const uint32_t error = CallError([&] { Stub::UpdaterGetStatus(connection, &last, &next, &running, &status); });
+        RpcFree(status);
+        return error != 0 ? error : (last == 1234 ? 0 : Win32::kGenFailure);
+    }
+    // A valid request stub of UpdaterSetDatSettings.
+    static std::vector<uint8_t> SetDatSettingsStub() {
+        NdrWriter out;
+        out.WriteHyper(600);
+        out.WriteEnum16(2);
+        out.WriteUniqueString(u"http://example.test/dat");
+        out.WriteSmall(1);
+        out.WriteUniqueString(u"proxy");
+        out.WriteShort(8080);
+        out.WriteSmall(0);
+        for (const char16_t* text : {u"user", u"", u"/srv/dat", u"\\\\server\\share", u"share-user"}) {
+            out.WriteUniqueString(text);
+        }
+        out.WriteUniqueString(nullptr);
+        return out.TakeBytes();
+    }
+
+    ScratchDir dir_;
+    RecordingLog log_;
+    ScriptedProcedures procedures_;
+    TestServer server_{dir_.path(), &log_};
+};
+
+TEST_F(RpcRuntimeTest, RefusesOtherInterfacesAndVersionsAndUnknownOpnums) {
+    const SyntaxId served = UpdaterControl::InterfaceSyntax();
+    const SyntaxId other_uuid{*ParseUuid("8ee43b67-09d6-4773-9c3a-b26af6222818"), 2, 0};
+    for (const SyntaxId& syntax : {SyntaxId{served.uuid, 3, 0}, SyntaxId{served.uuid, 1, 0},
+                                   SyntaxId{served.uuid, 2, 1}, other_uuid}) {
+        auto connection = Connect(syntax);
+        EXPECT_EQ(Win32::kUnknownInterface, Status(*connection)) << syntax.major << "." << syntax.minor;
+    }
+    auto connection = Connect();
+    for (uint16_t opnum : {uint16_t{9}, uint16_t{100}, uint16_t{0xFFFF}}) {
+        EXPECT_EQ(Win32::kProcNumOutOfRange, CallError([&] { connection->Call(opnum, {}); })) << opnum;
+    }
+    EXPECT_EQ(0u, Status(*connection));  // the same connection goes on
+}
+
+TEST_F(RpcRuntimeTest, EveryPrefixOfARequestIsBadStubDataAndTheNextCallIsServed) {
+    const std::vector<uint8_t> stub = SetDatSettingsStub();
+    auto connection = Connect();
+    ASSERT_EQ(0u, CallError([&] { connection->Call(UpdaterControl::kUpdaterSetDatSettings, stub); }));
+    for (size_t size = 0; size < stub.size(); ++size) {
+        const std::span<const uint8_t> prefix(stub.data(), size);
+        ASSERT_EQ(Win32::kBadStubData,
+                  CallError([&] { connection->Call(UpdaterControl::kUpdaterSetDatSettings, prefix); }))
+            << size;
+    }
+    EXPECT_EQ(0u, Status(*connection));
+    EXPECT_EQ(2, procedures_.calls.load());  // no malformed request reached a procedure
+}
+
+TEST_F(RpcRuntimeTest, MutatedFramesNeverStopTheServer) {
+    const auto frames = BuildRequestFragments(2, 0, UpdaterControl::kUpdaterSetDatSettings, SetDatSettingsStub(), 5840);
+    ASSERT_EQ(1u, frames.size());
+    BindPdu bind{5840, 5840, 0, {{0, UpdaterControl::InterfaceSyntax(), {NdrTransferSyntax()}}}};
+    const std::vector<uint8_t> bind_frame = BuildBind(PduType::kBind, 1, bind);
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<uint8_t> request = frames[0];
+        std::vector<uint8_t> binding = bind_frame;
+        std::vector<uint8_t>& target = round % 4 == 0 ? binding : request;
+        const int flips = 1 + static_cast<int>(random() % 4);
+        for (int i = 0; i < flips; ++i) target[random() % target.size()] = static_cast<uint8_t>(random());
+        const int fd = RawConnect();
+        ASSERT_GE(fd, 0);
+        RpcFrameChannel channel(fd, -1);
+        std::vector<uint8_t> answer;
+        if (channel.Write(binding, 1000) && channel.ReadFrame(&answer, 1000, 1000) == FrameStatus::kOk &&
+            answer[2] == static_cast<uint8_t>(PduType::kBindAck) && channel.Write(request, 1000)) {
+            // A fault, a response or a hang-up are all fine; only a crash is not.
+            channel.ReadFrame(&answer, 1000, 1000);
+        }
+    }
+    auto connection = Connect();
+    EXPECT_EQ(0u, Status(*connection));
+}
+
+TEST_F(RpcRuntimeTest, PeersThatStallOrVanishDoNotHoldACallThread) {
+    server_.server().SetTimeoutsForTesting(5000, 200);
+    // Half a frame, then nothing.
+    const int half = RawConnect();
+    const auto bind = BuildBind(PduType::kBind, 1, BindPdu{5840, 5840, 0, {{0, UpdaterControl::InterfaceSyntax(), {NdrTransferSyntax()}}}});
+    ASSERT_EQ(10, ::send(half, bind.data(), 10, MSG_NOSIGNAL));
+    // A caller that never reads a large answer.
+    procedures_.on_status = [](char16_t** status) {
+        std::u16string text(300000, u'x');
+        *status = RpcCopyString(text.c_str());
+        return uint8_t{1};
+    };
+    const int deaf = RawConnect();
+    RpcFrameChannel deaf_channel(deaf, -1);
+    std::vector<uint8_t> answer;
+    ASSERT_TRUE(deaf_channel.Write(bind, 1000));
+    ASSERT_EQ(FrameStatus::kOk, deaf_channel.ReadFrame(&answer, 1000, 1000));
+    ASSERT_TRUE(deaf_channel.Write(BuildRequestFragments(2, 0, UpdaterControl::kUpdaterGetStatus, {}, 5840)[0], 1000));
+    // A caller that hangs up between the fragments of its request.
+    {
+        const int gone = RawConnect();
+        RpcFrameChannel channel(gone, -1);
+        ASSERT_TRUE(channel.Write(bind, 1000));
+        ASSERT_EQ(FrameStatus::kOk, channel.ReadFrame(&answer, 1000, 1000));
+        const auto fragments = BuildRequestFragments(2, 0, UpdaterControl::kUpdaterSetDatSettings, SetDatSettingsStub(), 80);
+        ASSERT_TRUE(channel.Write(fragments[0], 1000));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return server_.server().ConnectionCount() == 0; }, std::chrono::seconds(10)));
+    ::close(half);
+    procedures_.on_status = nullptr;
+    auto connection = Connect();
+    EXPECT_EQ(0u, Status(*connection));
+}
+
+TEST_F(RpcRuntimeTest, AnythingAProcedureThrowsFailsThatCallAlone) {
+    auto connection = Connect();
+    procedures_.on_status = [](char16_t**) -> uint8_t { throw std::runtime_error("broken"); };
+    EXPECT_EQ(Win32::kCallFailed, Status(*connection));
+    procedures_.on_status = [](char16_t**) -> uint8_t { throw 42; };
+    EXPECT_EQ(Win32::kCallFailed, Status(*connection));
+    procedures_.on_status = nullptr;
+    EXPECT_EQ(0u, Status(*connection));
+}
+
+TEST_F(RpcRuntimeTest, LargeRequestsAndAnswersTravelInFragments) {
+    const std::u16string long_text(20000, u'\u00e9');
+    procedures_.on_status = [&](char16_t** status) {
+        *status = RpcCopyString(long_text.c_str());
+        return uint8_t{1};
+    };
+    auto connection = Connect();
+    connection->SetMaxFragment(256);
+    int64_t last = 0, next = 0;
+    uint8_t running = 0;
+    char16_t* status = nullptr;
+    ASSERT_EQ(1, Stub::UpdaterGetStatus(*connection, &last, &next, &running, &status));
+    EXPECT_EQ(long_text, std::u16string(status));
+    RpcFree(status);
+    char16_t* error = nullptr;
+    EXPECT_EQ(1, Stub::UpdaterSetEngineSettings(*connection, 1, long_text.c_str(), 0, u"", 0, 0, u"", u"", u"",
+                                                u"", u"", u"", &error));
+}
+
+// Blocks each GetStatus call until released, counting those inside.
+class HeldCalls {
+public:
+    explicit HeldCalls(ScriptedProcedures& procedures) {
+        procedures.on_status = [this](char16_t**) {
+            ++inside;
+            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            return uint8_t{1};
+        };
+    }
+    // Starts count callers, each on a connection of its own.
+    void Start(int count, const std::function<uint32_t(RpcClientConnection&)>& call) {
+        for (int i = 0; i < count; ++i) {
+            threads_.emplace_back([this, call] {
+                auto connection = Connect();
+                if (call(*connection) == 0) ++succeeded;
+            });
+        }
+    }
+    void Finish() {
+        release = true;
+        for (std::thread& thread : threads_) thread.join();
+        threads_.clear();
+    }
+    std::atomic<int> inside{0};
+    std::atomic<bool> release{false};
+    std::atomic<int> succeeded{0};
+
+private:
+    std::vector<std::thread> threads_;
+};
+
+TEST_F(RpcRuntimeTest, HoldsTheMostConcurrentCalls) {
+    const int clients = static_cast<int>(CRPCServer::kMaxConcurrentCalls);
+    HeldCalls held(procedures_);
+    held.Start(clients, Status);
+    EXPECT_TRUE(WaitUntil([&] { return held.inside == clients; }, std::chrono::seconds(50))) << held.inside;
+    held.Finish();
+    EXPECT_EQ(clients, held.succeeded.load());
+}
+
+TEST_F(RpcRuntimeTest, UnregisteringWaitsForRunningCallsAndRefusesNewOnes) {
+    HeldCalls held(procedures_);
+    held.Start(3, Status);
+    ASSERT_TRUE(WaitUntil([&] { return held.inside == 3; }));
+    auto bound = Connect();
+    ASSERT_EQ(0u, CallError([&] { bound->Call(UpdaterControl::kUpdaterStartUpdate, {}); }));
+    std::atomic<bool> unregistered{false};
+    std::thread unregister([&] {
+        server_.server().UnregisterAll();
+        unregistered = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(unregistered);
+    EXPECT_EQ(Win32::kUnknownInterface, Status(*bound));  // a bound caller is refused now
+    EXPECT_EQ(Win32::kUnknownInterface, Status(*Connect()));  // and so is a new one
+    held.Finish();
+    unregister.join();
+    EXPECT_EQ(3, held.succeeded.load());
+}
+
+TEST(RpcEndpoint, ASecondServerFailsAfterSevenAttemptsAndAStaleSocketDoesNot) {
+    ScratchDir dir;
+    ScriptedProcedures procedures;
+    RecordingLog log;
+    TestServer first(dir.path());
+    ASSERT_TRUE(first.Start(procedures));
+    {
+        TestServer second(dir.path(), &log);
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_FALSE(second.server().UseEndpoint(kEndpoint));
+        EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(6 * 5));
+        EXPECT_EQ(Win32::kDuplicateEndpoint, second.server().LastStatus());
+        ASSERT_EQ(1u, log.Lines().size());
+        EXPECT_EQ("-1 RpcServerUseProtseqEp returned 0x6cc - 1740 - The endpoint is a duplicate.\r\n\n",
+                  log.Lines()[0]);
+        EXPECT_FALSE(second.server().Listen());
+        EXPECT_EQ("-1 RpcServerListen returned: 0x6b2\n", log.Lines()[1]);
+    }
+    char host[256] = {};
+    ::gethostname(host, sizeof host);
+    ASSERT_EQ(1u, first.server().Bindings().size());
+    EXPECT_EQ("ncalrpc:" + std::string(host).substr(0, 15) + "[VexorfTUpdater_RPC64]", first.server().Bindings()[0]);
+}
+
+TEST(RpcEndpoint, AStaleSocketFileFromACrashDoesNotStopTheNextStart) {
+    ScratchDir dir;
+    ScopedEnv env("VEXOR_SYSTEM_ROOT", dir.path());
+    ASSERT_TRUE(EnsureDirectory(MachineLayout::RuntimeDirectory(), true));
+    {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", RpcEndpointPath(kEndpoint).c_str());
+        ASSERT_EQ(0, ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address));
+        ::close(fd);  // the file stays, as after a crash
+    }
+    ScriptedProcedures procedures;
+    TestServer server(dir.path());
+    ASSERT_TRUE(server.Start(procedures));
+    struct stat info {};
+    ASSERT_EQ(0, ::stat(RpcEndpointPath(kEndpoint).c_str(), &info));
+    EXPECT_EQ(0660u, info.st_mode & 07777);
+    EXPECT_EQ(0u, CallError([&] { Connect()->Call(UpdaterControl::kUpdaterStartUpdate, {}); }));
+}
+
+// Callers are told apart by their socket credentials.
+TEST(RpcAccess, AdministratorsCallEverythingReadersOnlyReadOthersNothing) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as other accounts";
+    ScratchDir dir;
+    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0755));
+    constexpr gid_t kAdmins = 47001, kReaders = 47002;
+    ScriptedProcedures procedures;
+    TestServer server(dir.path());
+    server.server().SetAccessPolicy({{0}, kAdmins, kReaders});
+    ASSERT_TRUE(server.Start(procedures));
+    const bool acl = ::getxattr(RpcEndpointPath(kEndpoint).c_str(), "system.posix_acl_access", nullptr, 0) > 0;
+    // Each row: the groups of an unprivileged caller, then what its calls of
+    // opnums 0, 3, 4, 1 and 6 end with.
+    struct Row {
+        const char* who;
+        std::vector<gid_t> groups;
+        std::vector<uint32_t> results;
+    } rows[] = {
+        {"nobody", {}, {5, 5, 5, 5, 5}},
+        {"reader", {kReaders}, {0, 0, 0, 5, 5}},
+        {"admin", {kAdmins}, {0, 0, 0, 0, 0}},
+    };
+    for (const Row& row : rows) {
+        if (row.groups == std::vector<gid_t>{kReaders} && !acl) continue;  // no ACLs on this file system
+        const ChildResult child = RunInChild(
+            [&](int out) {
+                if (::setgroups(row.groups.size(), row.groups.data()) != 0 || ::setgid(kNobodyId) != 0 ||
+                    ::setuid(kNobodyId) != 0) {
+                    return 9;
+                }
+                std::string results;
+                auto connection = Connect();
+                for (uint16_t opnum : {0, 3, 4, 1, 6}) {
+                    std::vector<uint8_t> stub;
+                    if (opnum == 6) stub = NdrWriter().TakeBytes();
+                    const uint32_t error = CallError([&] { connection->Call(opnum, stub); });
+                    results += std::to_string(error == Win32::kBadStubData ? 0 : error) + " ";
+                }
+                return ::write(out, results.data(), results.size()) < 0 ? 8 : 0;
+            },
+            false);
+        std::string expected;
+        for (uint32_t result : row.results) expected += std::to_string(result) + " ";
+        EXPECT_EQ(0, child.status) << row.who;
+        EXPECT_EQ(expected, child.output) << row.who;
+    }
+}
+
+}  // namespace
+}  // namespace TesselSoftware

@@ -1,0 +1,14 @@
+// The server end of the control interface: the dispatch that decodes each
+// request, calls the IUpdaterControl procedure and encodes its response.
+#pragma once
+
+#include "Common/RPCServer.h"
+#include "rpc/UpdaterControl.h"
+
+namespace TesselSoftware::UpdaterControl {
+
+// The interface specification to register with CRPCServer; procedures must
+// outlive the server's use of it.
+RpcServerInterface ServerInterface(IUpdaterControl& procedures);
+
+}  // namespace TesselSoftware::UpdaterControl
