@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <sstream>
+#include <thread>
+
+#include "Common/EventLog.h"
+#include "ControlTestSupport.h"
+#include "control/UpdaterControlHandlers.h"
+#include "vexorctl/VexorCtl.h"
+
+namespace TesselSoftware::VexorCtl {
+namespace {
+
+using namespace Testing;
+
+class VexorCtlTest : public ::testing::Test {
+protected:
+    VexorCtlTest() : env_("VEXOR_SYSTEM_ROOT", dir_.path()) { core_.Load(); }
+    void SetUp() override { ASSERT_TRUE(server_.Start(handlers_)); }
+
+    struct Outcome {
+        int status;
+        std::string out;
+        std::string err;
+    };
+    Outcome Ctl(const std::vector<std::string>& args, const std::string& input = "") {
+        std::istringstream in(input);
+        std::ostringstream out, err;
+        const int status = VexorCtl::Run(args, in, out, err);
+        return {status, out.str(), err.str()};
+    }
+
+    ScratchDir dir_;
+    ScopedEnv env_;
+    RecordingLog log_;
+    UpdaterCore core_{log_};
+    std::shared_ptr<RecordingEventSink> sink_ = std::make_shared<RecordingEventSink>();
+    CDTLEventLog event_log_{"VexorDatUpdater64", false, true, sink_};
+    UpdaterControlHandlers handlers_{core_, event_log_};
+    TestServer server_{dir_.path()};
+};
+
+TEST_F(VexorCtlTest, CommandsAndTheirExitStatuses) {
+    WriteFile(dir_ / "proxy.pw", "proxy-secret\n");
+    WriteFile(dir_ / "long.pw", std::string(127, 'x') + "\n");
+    struct Row {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string out;  // expected within standard output (or error output when status != 0)
+    } rows[] = {
+        {{"versions"}, "", 0, "engine-version: Unknown\n"},
+        {{"dat", "set", "interval=60", "source=folder", "local-dir=/srv/dat", "use-proxy=yes", "proxy-port=3128",
+          "--proxy-password-file", dir_ / "proxy.pw"}, "", 0, ""},
+        {{"dat", "get"}, "", 0, "interval: 600\nsource: folder\nurl: http://update.vexor.example/Products/CommonUpdater\n"
+                                "use-proxy: yes\nproxy: \nproxy-port: 3128\nproxy-logon: no\nproxy-user: \n"
+                                "proxy-password: ********\nlocal-dir: /srv/dat\n"},
+        {{"dat", "get", "--show-passwords"}, "", 0, "proxy-password: proxy-secret\n"},
+        {{"engine", "set", "source=share", "share-dir=\\\\host\\share", "--share-password"}, "share-secret\n", 0, ""},
+        {{"--json", "engine", "get", "--show-passwords"}, "", 0,
+         "\"source\": \"share\", \"url\": \"https://engine.vexor.example/engine610\""},
+        {{"engine", "get", "--show-passwords"}, "", 0, "share-password: share-secret\n"},
+        {{"dat", "set", "--share-password-file", dir_ / "long.pw"}, "", 1,
+         "the service refused: The value of NetSharePassword is too long"},
+        {{"--json", "status"}, "", 0, "\"update-running\": false"},
+        {{"start"}, "", 0, ""},
+        {{"cancel"}, "", 0, ""},
+        {{"frobnicate"}, "", 2, "unknown command 'frobnicate'"},
+        {{}, "", 2, "no command given"},
+        {{"dat", "set"}, "", 2, "nothing to set"},
+        {{"dat", "set", "colour=blue"}, "", 2, "unknown key colour"},
+        {{"dat", "set", "proxy-port=70000"}, "", 2, "invalid value for proxy-port"},
+        {{"dat", "set", "use-proxy=maybe"}, "", 2, "invalid value for use-proxy"},
+        {{"dat", "set", "share-password=x"}, "", 2, "passwords are not taken from the command line"},
+        {{"versions", "url=x"}, "", 2, "wrong number of arguments for versions"},
+        {{"status", "now", "url=x"}, "", 2, "KEY=VALUE arguments belong to"},
+        {{"--endpoint", "other", "status"}, "", 3, "Error 1722 - The RPC server is unavailable."},
+    };
+    for (const Row& row : rows) {
+        const Outcome outcome = Ctl(row.args, row.input);
+        std::string joined;
+        for (const std::string& arg : row.args) joined += arg + " ";
+        EXPECT_EQ(row.status, outcome.status) << joined << outcome.err;
+        EXPECT_NE(std::string::npos, (row.status == 0 ? outcome.out : outcome.err).find(row.out))
+            << joined << "\n" << outcome.out << outcome.err;
+    }
+    EXPECT_EQ("share-secret", core_.EngineSourceSettings().SharePassword());
+    EXPECT_TRUE(core_.IsCancelled());
+    for (const std::string& line : log_.Lines()) {
+        EXPECT_EQ(std::string::npos, line.find("secret")) << "a password reached the text log: " << line;
+    }
+}
+
+TEST_F(VexorCtlTest, HistoryListsMessagesOldestFirst) {
+    core_.AddMessage("first");
+    core_.AddMessage("second");
+    const Outcome text = Ctl({"history"});
+    ASSERT_EQ(0, text.status);
+    EXPECT_LT(text.out.find("  first\n"), text.out.find("  second\n"));
+    const Outcome json = Ctl({"--json", "history"});
+    EXPECT_NE(std::string::npos, json.out.find("\"text\": \"first\"}, {\"time\": ")) << json.out;
+}
+
+TEST_F(VexorCtlTest, StartWaitReturnsWhenThePassHasEnded) {
+    std::thread pass([this] {
+        if (!core_.TriggerEvent().Wait(10000)) return;
+        core_.SetUpdating(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        core_.SetCurrentStatusText("Check finished.");
+        core_.SetLastCheckTime(1800000000);
+        core_.SetUpdating(false);
+    });
+    const Outcome outcome = Ctl({"start", "--wait", "--timeout", "20"});
+    pass.join();
+    EXPECT_EQ(0, outcome.status) << outcome.err;
+    EXPECT_NE(std::string::npos, outcome.out.find("status: Check finished.")) << outcome.out;
+}
+
+TEST_F(VexorCtlTest, AnAccountOutsideTheGroupsIsDenied) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another account";
+    ASSERT_EQ(0, ::chmod(dir_.path().c_str(), 0755));
+    const ChildResult child = RunInChild(
+        [this](int) {
+            std::istringstream in;
+            std::ostringstream out, err;
+            return VexorCtl::Run({"status"}, in, out, err);
+        },
+        true);
+    EXPECT_EQ(kAccessDenied, child.status);
+}
+
+}  // namespace
+}  // namespace TesselSoftware::VexorCtl

@@ -1,0 +1,407 @@
+#include "vexorctl/VexorCtl.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <thread>
+#include <variant>
+
+#include "Common/TextConversion.h"
+#include "client/VexorUpdateRpc.h"
+
+namespace TesselSoftware::VexorCtl {
+
+namespace {
+
+using namespace RPCClient;
+
+constexpr char kHelpText[] =
+    "Usage: vexorctl [--json] [--endpoint NAME] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Talks to the Vexor DAT updater service through its control endpoint.\n"
+    "\n"
+    "Commands:\n"
+    "  versions                     the installed engine and DAT versions\n"
+    "  status                       last and next check, whether a pass runs, the status line\n"
+    "  history                      the service's recent messages, oldest first\n"
+    "  start [--wait] [--timeout S] start an update pass now; --wait returns when it ended\n"
+    "  cancel                       cancel the running update pass\n"
+    "  dat get [--show-passwords]   the DAT source settings\n"
+    "  dat set KEY=VALUE...         change DAT source settings (the others stay)\n"
+    "  engine get [--show-passwords]\n"
+    "  engine set KEY=VALUE...      the same for the engine update source\n"
+    "\n"
+    "Keys: interval (dat only, seconds, kept within 600..3600), source (internet, share,\n"
+    "folder), url, use-proxy, proxy, proxy-port, proxy-logon, proxy-user, local-dir,\n"
+    "share-dir, share-user. Yes/no keys take yes, no, true, false, 1 or 0.\n"
+    "\n"
+    "Passwords are never taken from the command line:\n"
+    "  --proxy-password | --share-password     ask for it (without echo on a terminal,\n"
+    "                                          else one line of standard input)\n"
+    "  --proxy-password-file F | --share-password-file F   the first line of F (- for stdin)\n"
+    "\n"
+    "Options: --json prints JSON for scripts; --endpoint names another endpoint.\n"
+    "Exit status: 0 done, 1 the service refused, 2 usage or invalid input,\n"
+    "3 service unreachable or transport failure, 4 access denied.\n";
+
+struct UsageError {
+    std::string text;
+};
+
+[[noreturn]] void Usage(std::string text) { throw UsageError{std::move(text)}; }
+
+std::string Trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+// One output value: text, a number or a yes/no.
+using Value = std::variant<std::string, int64_t, bool>;
+using Fields = std::vector<std::pair<std::string, Value>>;
+
+std::string JsonString(const std::string& text) {
+    std::string json = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            json += escape;
+        } else {
+            json += static_cast<char>(c);
+        }
+    }
+    return json + "\"";
+}
+
+std::string JsonValue(const Value& value) {
+    if (const auto* text = std::get_if<std::string>(&value)) return JsonString(*text);
+    if (const auto* number = std::get_if<int64_t>(&value)) return std::to_string(*number);
+    return std::get<bool>(value) ? "true" : "false";
+}
+
+std::string TextValue(const Value& value) {
+    if (const auto* text = std::get_if<std::string>(&value)) return *text;
+    if (const auto* number = std::get_if<int64_t>(&value)) return std::to_string(*number);
+    return std::get<bool>(value) ? "yes" : "no";
+}
+
+void Print(std::ostream& out, bool json, const Fields& fields) {
+    if (json) {
+        out << "{";
+        for (size_t i = 0; i < fields.size(); ++i) {
+            out << (i ? ", " : "") << JsonString(fields[i].first) << ": " << JsonValue(fields[i].second);
+        }
+        out << "}\n";
+        return;
+    }
+    for (const auto& [name, value] : fields) out << name << ": " << TextValue(value) << "\n";
+}
+
+std::string LocalTime(int64_t seconds) {
+    if (seconds == 0) return "never";
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    localtime_r(&time, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    return text;
+}
+
+const char* SourceName(int32_t type) {
+    switch (type) {
+        case 0: return "internet";
+        case 1: return "share";
+        case 2: return "folder";
+        default: return nullptr;
+    }
+}
+
+bool ParseYesNo(const std::string& key, const std::string& text) {
+    if (text == "yes" || text == "true" || text == "1") return true;
+    if (text == "no" || text == "false" || text == "0") return false;
+    Usage("invalid value for " + key + ": '" + text + "' (use yes or no)");
+}
+
+int64_t ParseNumber(const std::string& key, const std::string& text, int64_t low, int64_t high) {
+    size_t used = 0;
+    int64_t value = 0;
+    try {
+        value = std::stoll(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (text.empty() || used != text.size() || value < low || value > high) {
+        Usage("invalid value for " + key + ": '" + text + "' (a number from " + std::to_string(low) + " to " +
+              std::to_string(high) + ")");
+    }
+    return value;
+}
+
+struct Command {
+    bool json = false;
+    std::string endpoint = kUpdaterEndpoint;
+    std::vector<std::string> words;                  // command and its plain arguments
+    std::map<std::string, std::string> assignments;  // KEY=VALUE
+    bool wait = false;
+    int64_t timeout_seconds = 3600;
+    bool show_passwords = false;
+    std::map<std::string, std::string> password_sources;  // "proxy"/"share" -> "" (ask) or file
+};
+
+Command Parse(const std::vector<std::string>& args) {
+    Command command;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const auto next = [&]() -> const std::string& {
+            if (i + 1 >= args.size()) Usage(arg + " needs a value");
+            return args[++i];
+        };
+        if (arg == "--json") {
+            command.json = true;
+        } else if (arg == "--endpoint") {
+            command.endpoint = next();
+        } else if (arg == "--wait") {
+            command.wait = true;
+        } else if (arg == "--timeout") {
+            command.timeout_seconds = ParseNumber("--timeout", next(), 1, 86400);
+        } else if (arg == "--show-passwords") {
+            command.show_passwords = true;
+        } else if (arg == "--proxy-password" || arg == "--share-password") {
+            command.password_sources[arg.substr(2, arg.find('-', 2) - 2)] = "";
+        } else if (arg == "--proxy-password-file" || arg == "--share-password-file") {
+            command.password_sources[arg.substr(2, arg.find('-', 2) - 2)] = next();
+        } else if (arg.rfind("--", 0) == 0) {
+            Usage("unknown option " + arg);
+        } else if (const size_t equals = arg.find('='); equals != std::string::npos && command.words.size() >= 2) {
+            const std::string key = arg.substr(0, equals);
+            if (key == "proxy-password" || key == "share-password") {
+                Usage("passwords are not taken from the command line; use --" + key + " or --" + key + "-file");
+            }
+            command.assignments[key] = arg.substr(equals + 1);
+        } else {
+            command.words.push_back(arg);
+        }
+    }
+    return command;
+}
+
+// Reads one password: from a file, from standard input, or asked for on the
+// terminal without echo.
+std::string ReadPassword(const std::string& which, const std::string& source, std::istream& in,
+                         std::ostream& err) {
+    std::string line;
+    if (!source.empty() && source != "-") {
+        std::ifstream file(source);
+        if (!file) Usage("cannot read the " + which + " password file " + source);
+        std::getline(file, line);
+        return Trimmed(line);
+    }
+    const bool terminal = &in == &std::cin && ::isatty(STDIN_FILENO);
+    termios saved{};
+    if (terminal) {
+        err << (which == "proxy" ? "Proxy password: " : "Share password: ") << std::flush;
+        ::tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    std::getline(in, line);
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        err << "\n";
+    }
+    return Trimmed(line);
+}
+
+Fields SourceFields(const SourceValues& source, bool show_passwords) {
+    const auto password = [&](const std::string& text) -> std::string {
+        return show_passwords || text.empty() ? text : "********";
+    };
+    return {{"url", source.source_url},
+            {"use-proxy", source.use_proxy_server},
+            {"proxy", source.proxy_server},
+            {"proxy-port", int64_t{source.proxy_port}},
+            {"proxy-logon", source.proxy_requires_logon},
+            {"proxy-user", source.proxy_user},
+            {"proxy-password", password(source.proxy_password)},
+            {"local-dir", source.local_directory},
+            {"share-dir", source.net_share_directory},
+            {"share-user", source.net_share_user_name},
+            {"share-password", password(source.net_share_password)}};
+}
+
+Value SourceTypeValue(int32_t type) {
+    if (const char* name = SourceName(type)) return std::string(name);
+    return int64_t{type};
+}
+
+// Applies the command's assignments and passwords to source and *type.
+void ApplyAssignments(const Command& command, bool dat, int64_t* interval, int32_t* type, SourceValues& source,
+                      std::istream& in, std::ostream& err) {
+    const std::map<std::string, std::string*> texts = {
+        {"url", &source.source_url},         {"proxy", &source.proxy_server},
+        {"proxy-user", &source.proxy_user},  {"local-dir", &source.local_directory},
+        {"share-dir", &source.net_share_directory}, {"share-user", &source.net_share_user_name}};
+    for (const auto& [key, value] : command.assignments) {
+        if (!IsValidUtf8(value)) Usage("the value of " + key + " is not valid UTF-8 text");
+        if (const auto text = texts.find(key); text != texts.end()) {
+            *text->second = value;
+        } else if (key == "interval" && dat) {
+            *interval = ParseNumber(key, value, 1, INT32_MAX);
+        } else if (key == "source") {
+            const std::map<std::string, int32_t> names = {{"internet", 0}, {"share", 1}, {"folder", 2},
+                                                          {"0", 0},        {"1", 1},     {"2", 2}};
+            const auto found = names.find(value);
+            if (found == names.end()) Usage("invalid value for source: '" + value + "' (internet, share or folder)");
+            *type = found->second;
+        } else if (key == "use-proxy") {
+            source.use_proxy_server = ParseYesNo(key, value);
+        } else if (key == "proxy-logon") {
+            source.proxy_requires_logon = ParseYesNo(key, value);
+        } else if (key == "proxy-port") {
+            source.proxy_port = static_cast<uint16_t>(ParseNumber(key, value, 0, 65535));
+        } else {
+            Usage("unknown key " + key);
+        }
+    }
+    for (const auto& [which, from] : command.password_sources) {
+        std::string password = ReadPassword(which, from, in, err);
+        if (!IsValidUtf8(password)) Usage("the " + which + " password is not valid UTF-8 text");
+        (which == "proxy" ? source.proxy_password : source.net_share_password) = std::move(password);
+    }
+}
+
+int Refused(CVexorUpdateRpc& rpc, std::ostream& err) {
+    err << "vexorctl: the service refused: " << Trimmed(rpc.GetLastErrorText()) << "\n";
+    return kServiceSaidNo;
+}
+
+int WaitForPass(CVexorUpdateRpc& rpc, const Command& command, const UpdaterStatus& before, std::ostream& out,
+                std::ostream& err) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(command.timeout_seconds);
+    bool seen_running = before.is_update_running;
+    UpdaterStatus status;
+    for (;;) {
+        if (!rpc.GetStatus(status)) return Refused(rpc, err);
+        seen_running = seen_running || status.is_update_running;
+        if (!status.is_update_running && (seen_running || status.last_update != before.last_update)) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            err << "vexorctl: the update pass did not end within " << command.timeout_seconds << " seconds\n";
+            return kServiceSaidNo;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    Print(out, command.json, {{"status", status.status}, {"last-check", LocalTime(status.last_update)}});
+    return kOk;
+}
+
+int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std::ostream& out, std::ostream& err) {
+    const std::vector<std::string>& words = command.words;
+    const std::string verb = words.empty() ? "" : words[0];
+    const auto expect_words = [&](size_t count) {
+        if (words.size() != count) Usage("wrong number of arguments for " + verb);
+    };
+    if (verb == "versions") {
+        expect_words(1);
+        std::string engine, dat;
+        if (!rpc.GetVersionInfo(engine, dat)) return Refused(rpc, err);
+        Print(out, command.json, {{"engine-version", engine}, {"dat-version", dat}});
+    } else if (verb == "status") {
+        expect_words(1);
+        UpdaterStatus status;
+        if (!rpc.GetStatus(status)) return Refused(rpc, err);
+        Print(out, command.json,
+              {{"last-check", command.json ? Value{status.last_update} : Value{LocalTime(status.last_update)}},
+               {"next-check", command.json ? Value{status.next_update} : Value{LocalTime(status.next_update)}},
+               {"update-running", status.is_update_running},
+               {"status", status.status}});
+    } else if (verb == "history") {
+        expect_words(1);
+        TRPCClientArray<VexorLogEntry> entries;
+        if (!rpc.GetLogEntries(entries)) return Refused(rpc, err);
+        if (command.json) out << "[";
+        for (int32_t i = 0; i < entries.Count(); ++i) {
+            const std::string text = entries[i].text != nullptr ? WideToNarrow(entries[i].text) : "";
+            if (command.json) {
+                out << (i ? ", " : "") << "{\"time\": " << entries[i].time << ", \"text\": " << JsonString(text) << "}";
+            } else {
+                out << LocalTime(entries[i].time) << "  " << text << "\n";
+            }
+        }
+        if (command.json) out << "]\n";
+    } else if (verb == "start") {
+        expect_words(1);
+        UpdaterStatus before;
+        if (command.wait && !rpc.GetStatus(before)) return Refused(rpc, err);
+        rpc.StartUpdate();
+        if (command.wait) return WaitForPass(rpc, command, before, out, err);
+    } else if (verb == "cancel") {
+        expect_words(1);
+        rpc.StopUpdate();
+    } else if ((verb == "dat" || verb == "engine") && words.size() == 2 && (words[1] == "get" || words[1] == "set")) {
+        const bool dat = verb == "dat";
+        DatSettings dat_settings;
+        EngineSettings engine_settings;
+        SourceValues& source = dat ? dat_settings.source : engine_settings.source;
+        int32_t& type = dat ? dat_settings.dat_source : engine_settings.downloader_type;
+        if (!(dat ? rpc.GetDatSourceSettings(dat_settings) : rpc.GetEngineUpdateSettings(engine_settings))) {
+            return Refused(rpc, err);
+        }
+        if (words[1] == "get") {
+            Fields fields;
+            if (dat) fields.emplace_back("interval", dat_settings.update_interval);
+            fields.emplace_back("source", SourceTypeValue(type));
+            for (auto& field : SourceFields(source, command.show_passwords)) fields.push_back(std::move(field));
+            Print(out, command.json, fields);
+            return kOk;
+        }
+        if (command.assignments.empty() && command.password_sources.empty()) Usage("nothing to set");
+        ApplyAssignments(command, dat, &dat_settings.update_interval, &type, source, in, err);
+        if (!(dat ? rpc.SetDatSourceSettings(dat_settings) : rpc.SetEngineUpdateSettings(engine_settings))) {
+            return Refused(rpc, err);
+        }
+    } else {
+        Usage(verb.empty() ? "no command given" : "unknown command '" + verb + "'");
+    }
+    return kOk;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h" || arg == "help") {
+            out << kHelpText;
+            return kOk;
+        }
+    }
+    try {
+        const Command command = Parse(args);
+        if (!command.assignments.empty() && (command.words.size() != 2 || command.words[1] != "set")) {
+            Usage("KEY=VALUE arguments belong to 'dat set' and 'engine set'");
+        }
+        CVexorUpdateRpc rpc;
+        if (!rpc.CreateBinding(command.endpoint)) {
+            err << "vexorctl: " << Trimmed(rpc.GetLastErrorText()) << "\n";
+            return kUsage;
+        }
+        return Execute(command, rpc, in, out, err);
+    } catch (const UsageError& e) {
+        err << "vexorctl: " << e.text << "\nTry 'vexorctl --help'.\n";
+        return kUsage;
+    } catch (const CRPCException& e) {
+        err << "vexorctl: " << Trimmed(e.Message()) << "\n";
+        return e.Code() == 5 ? kAccessDenied : kUnreachable;
+    }
+}
+
+}  // namespace TesselSoftware::VexorCtl
