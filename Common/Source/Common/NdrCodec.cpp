@@ -1,5 +1,6 @@
 #include "Common/NdrCodec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -144,7 +145,10 @@ RpcString NdrReader::ReadStringBody() {
     RpcString text(static_cast<char16_t*>(RpcAllocate(size_t{actual} * 2)));
     if (!text) throw std::bad_alloc();
     Take(text.get(), size_t{actual} * 2);
-    if (TextLength(text.get()) != actual - 1) BadStubData("string terminator");
+    // Exactly one NUL, at the end; never scan past what arrived.
+    const char16_t* const first = text.get();
+    const char16_t* const last = first + actual - 1;
+    if (*last != u'\0' || std::find(first, last, u'\0') != last) BadStubData("string terminator");
     return text;
 }
 
