@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,8 +27,27 @@ int RemainingMs(std::chrono::steady_clock::time_point deadline) {
 }  // namespace
 
 RpcFrameChannel::RpcFrameChannel(int fd, int stop_fd) : fd_(fd), stop_fd_(stop_fd) {
+    // Without a stop descriptor a read simply blocks with a receive time-out
+    // (one system call a wait); with one, waits go through poll.
     const int flags = ::fcntl(fd_, F_GETFL);
-    if (flags >= 0) ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+    if (flags >= 0 && stop_fd_ >= 0) ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+}
+
+bool RpcFrameChannel::SetReceiveTimeout(int timeout_ms) {
+    if (timeout_ms == receive_timeout_ms_) return true;
+    timeval limit{};
+    if (timeout_ms > 0) {
+        limit.tv_sec = timeout_ms / 1000;
+        limit.tv_usec = (timeout_ms % 1000) * 1000;
+    } else if (timeout_ms == 0) {
+        limit.tv_usec = 1000;  // zero would mean no limit at all
+    }
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)) != 0) {
+        last_errno_ = errno;
+        return false;
+    }
+    receive_timeout_ms_ = timeout_ms;
+    return true;
 }
 
 RpcFrameChannel::~RpcFrameChannel() { ::close(fd_); }
@@ -50,33 +70,39 @@ FrameStatus RpcFrameChannel::Wait(short events, int timeout_ms) {
 }
 
 FrameStatus RpcFrameChannel::Fill(int timeout_ms, bool inside_frame) {
-    if (start_ > 0 && start_ == buffer_.size()) {
-        buffer_.clear();
+    // Unread bytes move to the front; the buffer keeps its size, so no read
+    // clears or grows memory it does not need.
+    if (start_ > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+        end_ -= start_;
         start_ = 0;
     }
-    const size_t used = buffer_.size();
-    buffer_.resize(used + kReadChunk);
+    if (buffer_.size() - end_ < kReadChunk / 2) buffer_.resize(end_ + kReadChunk);
+    const bool blocking = stop_fd_ < 0;
+    if (blocking && !SetReceiveTimeout(timeout_ms)) return FrameStatus::kError;
+    // Between frames the peer has usually not written yet: wait first.
+    bool wait_first = !inside_frame && !blocking;
     for (;;) {
-        const ssize_t got = ::recv(fd_, buffer_.data() + used, kReadChunk, MSG_DONTWAIT);
+        if (wait_first) {
+            const FrameStatus waited = Wait(POLLIN, timeout_ms);
+            if (waited != FrameStatus::kOk) return waited;
+        }
+        wait_first = true;
+        const ssize_t got = ::recv(fd_, buffer_.data() + end_, buffer_.size() - end_, blocking ? 0 : MSG_DONTWAIT);
         if (got > 0) {
-            buffer_.resize(used + static_cast<size_t>(got));
+            end_ += static_cast<size_t>(got);
             return FrameStatus::kOk;
         }
-        if (got == 0) {
-            buffer_.resize(used);
-            return inside_frame ? FrameStatus::kError : FrameStatus::kClosed;
+        if (got == 0) return inside_frame ? FrameStatus::kError : FrameStatus::kClosed;
+        if (errno == EINTR) {
+            wait_first = false;
+            continue;
         }
-        if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             last_errno_ = errno;
-            buffer_.resize(used);
             return FrameStatus::kError;
         }
-        const FrameStatus waited = Wait(POLLIN, timeout_ms);
-        if (waited != FrameStatus::kOk) {
-            buffer_.resize(used);
-            return waited;
-        }
+        if (blocking) return FrameStatus::kTimedOut;
     }
 }
 
@@ -85,10 +111,10 @@ FrameStatus RpcFrameChannel::ReadFrame(std::vector<uint8_t>* frame, int idle_ms,
         return std::chrono::steady_clock::now() + std::chrono::milliseconds(frame_ms);
     };
     auto deadline = frame_deadline_from_now();
-    bool begun = buffer_.size() > start_;
+    bool begun = end_ > start_;
     size_t needed = kPduHeaderSize;
     for (;;) {
-        const size_t available = buffer_.size() - start_;
+        const size_t available = end_ - start_;
         if (available >= kPduHeaderSize && needed == kPduHeaderSize) {
             PduHeader header;
             const std::span<const uint8_t> head(buffer_.data() + start_, kPduHeaderSize);
@@ -99,6 +125,7 @@ FrameStatus RpcFrameChannel::ReadFrame(std::vector<uint8_t>* frame, int idle_ms,
             frame->assign(buffer_.begin() + static_cast<ptrdiff_t>(start_),
                           buffer_.begin() + static_cast<ptrdiff_t>(start_ + needed));
             start_ += needed;
+            if (start_ == end_) start_ = end_ = 0;
             return FrameStatus::kOk;
         }
         const FrameStatus filled = Fill(begun ? RemainingMs(deadline) : idle_ms, begun);
@@ -111,7 +138,7 @@ FrameStatus RpcFrameChannel::ReadFrame(std::vector<uint8_t>* frame, int idle_ms,
 }
 
 bool RpcFrameChannel::PeerClosed() {
-    if (buffer_.size() > start_) return false;
+    if (end_ > start_) return false;
     pollfd fd{fd_, POLLIN, 0};
     if (::poll(&fd, 1, 0) <= 0) return false;
     if (fd.revents & (POLLHUP | POLLERR)) return true;

@@ -1,9 +1,9 @@
 // RpcFrameChannel: reads and writes whole RPC frames on a connected AF_UNIX
 // stream socket, with time limits, for both ends of the local RPC runtime.
 //
-// The channel owns the descriptor (made non-blocking) and closes it when
-// destroyed. An optional stop descriptor (an eventfd) that becomes readable
-// ends any wait at once. Sends use MSG_NOSIGNAL, so a peer that went away is
+// The channel owns the descriptor and closes it when destroyed. An optional
+// stop descriptor (an eventfd) that becomes readable ends any wait at once;
+// the descriptor is then made non-blocking and waits use poll. Sends use MSG_NOSIGNAL, so a peer that went away is
 // an error, never SIGPIPE. One thread at a time.
 #pragma once
 
@@ -44,14 +44,18 @@ public:
 private:
     // Waits until fd_ is ready for events; returns kOk, kTimedOut or kStopped.
     FrameStatus Wait(short events, int timeout_ms);
+    // Sets SO_RCVTIMEO when it differs from the last value set.
+    bool SetReceiveTimeout(int timeout_ms);
     // Reads what is available into the buffer; kOk when something came.
     FrameStatus Fill(int timeout_ms, bool inside_frame);
 
     const int fd_;
     const int stop_fd_;
     std::vector<uint8_t> buffer_;
-    size_t start_ = 0;  // first unread byte of buffer_
+    size_t start_ = 0;  // unread bytes are buffer_[start_, end_)
+    size_t end_ = 0;
     int last_errno_ = 0;
+    int receive_timeout_ms_ = -2;  // none set yet
 };
 
 }  // namespace TesselSoftware
