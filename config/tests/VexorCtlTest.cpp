@@ -5,9 +5,7 @@
 #include <sstream>
 #include <thread>
 
-#include "Common/EventLog.h"
 #include "ControlTestSupport.h"
-#include "control/UpdaterControlHandlers.h"
 #include "vexorctl/VexorCtl.h"
 
 namespace TesselSoftware::VexorCtl {
@@ -15,10 +13,9 @@ namespace {
 
 using namespace Testing;
 
-class VexorCtlTest : public ::testing::Test {
+class VexorCtlTest : public ::testing::Test, protected ServiceUnderTest {
 protected:
-    VexorCtlTest() : env_("VEXOR_SYSTEM_ROOT", dir_.path()) { core_.Load(); }
-    void SetUp() override { ASSERT_TRUE(server_.Start(handlers_)); }
+    void SetUp() override { ASSERT_TRUE(server_.Start(handlers)); }
 
     struct Outcome {
         int status;
@@ -32,19 +29,12 @@ protected:
         return {status, out.str(), err.str()};
     }
 
-    ScratchDir dir_;
-    ScopedEnv env_;
-    RecordingLog log_;
-    UpdaterCore core_{log_};
-    std::shared_ptr<RecordingEventSink> sink_ = std::make_shared<RecordingEventSink>();
-    CDTLEventLog event_log_{"VexorDatUpdater64", false, true, sink_};
-    UpdaterControlHandlers handlers_{core_, event_log_};
-    TestServer server_{dir_.path()};
+    TestServer server_{dir.path()};
 };
 
 TEST_F(VexorCtlTest, CommandsAndTheirExitStatuses) {
-    WriteFile(dir_ / "proxy.pw", "proxy-secret\n");
-    WriteFile(dir_ / "long.pw", std::string(127, 'x') + "\n");
+    WriteFile(dir / "proxy.pw", "proxy-secret\n");
+    WriteFile(dir / "long.pw", std::string(127, 'x') + "\n");
     struct Row {
         std::vector<std::string> args;
         std::string input;
@@ -53,7 +43,7 @@ TEST_F(VexorCtlTest, CommandsAndTheirExitStatuses) {
     } rows[] = {
         {{"versions"}, "", 0, "engine-version: Unknown\n"},
         {{"dat", "set", "interval=60", "source=folder", "local-dir=/srv/dat", "use-proxy=yes", "proxy-port=3128",
-          "--proxy-password-file", dir_ / "proxy.pw"}, "", 0, ""},
+          "--proxy-password-file", dir / "proxy.pw"}, "", 0, ""},
         {{"dat", "get"}, "", 0, "interval: 600\nsource: folder\nurl: http://update.vexor.example/Products/CommonUpdater\n"
                                 "use-proxy: yes\nproxy: \nproxy-port: 3128\nproxy-logon: no\nproxy-user: \n"
                                 "proxy-password: ********\nlocal-dir: /srv/dat\n"},
@@ -62,7 +52,7 @@ TEST_F(VexorCtlTest, CommandsAndTheirExitStatuses) {
         {{"--json", "engine", "get", "--show-passwords"}, "", 0,
          "\"source\": \"share\", \"url\": \"https://engine.vexor.example/engine610\""},
         {{"engine", "get", "--show-passwords"}, "", 0, "share-password: share-secret\n"},
-        {{"dat", "set", "--share-password-file", dir_ / "long.pw"}, "", 1,
+        {{"dat", "set", "--share-password-file", dir / "long.pw"}, "", 1,
          "the service refused: The value of NetSharePassword is too long"},
         {{"--json", "status"}, "", 0, "\"update-running\": false"},
         {{"start"}, "", 0, ""},
@@ -86,16 +76,16 @@ TEST_F(VexorCtlTest, CommandsAndTheirExitStatuses) {
         EXPECT_NE(std::string::npos, (row.status == 0 ? outcome.out : outcome.err).find(row.out))
             << joined << "\n" << outcome.out << outcome.err;
     }
-    EXPECT_EQ("share-secret", core_.EngineSourceSettings().SharePassword());
-    EXPECT_TRUE(core_.IsCancelled());
-    for (const std::string& line : log_.Lines()) {
+    EXPECT_EQ("share-secret", core.EngineSourceSettings().SharePassword());
+    EXPECT_TRUE(core.IsCancelled());
+    for (const std::string& line : log.Lines()) {
         EXPECT_EQ(std::string::npos, line.find("secret")) << "a password reached the text log: " << line;
     }
 }
 
 TEST_F(VexorCtlTest, HistoryListsMessagesOldestFirst) {
-    core_.AddMessage("first");
-    core_.AddMessage("second");
+    core.AddMessage("first");
+    core.AddMessage("second");
     const Outcome text = Ctl({"history"});
     ASSERT_EQ(0, text.status);
     EXPECT_LT(text.out.find("  first\n"), text.out.find("  second\n"));
@@ -105,12 +95,12 @@ TEST_F(VexorCtlTest, HistoryListsMessagesOldestFirst) {
 
 TEST_F(VexorCtlTest, StartWaitReturnsWhenThePassHasEnded) {
     std::thread pass([this] {
-        if (!core_.TriggerEvent().Wait(10000)) return;
-        core_.SetUpdating(true);
+        if (!core.TriggerEvent().Wait(10000)) return;
+        core.SetUpdating(true);
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
-        core_.SetCurrentStatusText("Check finished.");
-        core_.SetLastCheckTime(1800000000);
-        core_.SetUpdating(false);
+        core.SetCurrentStatusText("Check finished.");
+        core.SetLastCheckTime(1800000000);
+        core.SetUpdating(false);
     });
     const Outcome outcome = Ctl({"start", "--wait", "--timeout", "20"});
     pass.join();
@@ -120,7 +110,7 @@ TEST_F(VexorCtlTest, StartWaitReturnsWhenThePassHasEnded) {
 
 TEST_F(VexorCtlTest, AnAccountOutsideTheGroupsIsDenied) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another account";
-    ASSERT_EQ(0, ::chmod(dir_.path().c_str(), 0755));
+    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0755));
     const ChildResult child = RunInChild(
         [this](int) {
             std::istringstream in;

@@ -225,13 +225,7 @@ uint8_t UpdaterControlHandlers::UpdaterSetDatSettings(
     SourceInput input;
     InputConverter converter;
     VEXOR_CONVERT_SOURCE_IN(input, converter)
-    if (!converter.error.empty()) {
-        core_.Log().Log(kLogTrace, "Updating settings...\r\n");
-        event_log_.ReportError("Unable to update settings - %s", converter.error.c_str());
-        *pError = CopyOut(converter.error);
-        return false;
-    }
-    return ApplySettings(input, true, UpdateInterval, DATSource, pError);
+    return ApplySettings(input, converter.error, true, UpdateInterval, DATSource, pError);
 }
 
 uint8_t UpdaterControlHandlers::UpdaterSetEngineSettings(
@@ -243,22 +237,17 @@ uint8_t UpdaterControlHandlers::UpdaterSetEngineSettings(
     SourceInput input;
     InputConverter converter;
     VEXOR_CONVERT_SOURCE_IN(input, converter)
-    if (!converter.error.empty()) {
-        core_.Log().Log(kLogTrace, "Updating settings...\r\n");
-        event_log_.ReportError("Unable to update settings - %s", converter.error.c_str());
-        *pError = CopyOut(converter.error);
-        return false;
-    }
-    return ApplySettings(input, false, 0, DownloaderType, pError);
+    return ApplySettings(input, converter.error, false, 0, DownloaderType, pError);
 }
 
 #undef VEXOR_CONVERT_SOURCE_IN
 
-uint8_t UpdaterControlHandlers::ApplySettings(const SourceInput& input, bool dat_source, int64_t interval,
-                                              int32_t source_type, char16_t** pError) {
+uint8_t UpdaterControlHandlers::ApplySettings(const SourceInput& input, const std::string& input_error,
+                                              bool dat_source, int64_t interval, int32_t source_type,
+                                              char16_t** pError) {
     core_.Log().Log(kLogTrace, "Updating settings...\r\n");
-    std::string error;
-    {
+    std::string error = input_error;
+    if (error.empty()) {
         LockGuard guard(core_);
         SourceSettings& record = dat_source ? core_.DatSourceSettings() : core_.EngineSourceSettings();
         const int64_t old_interval = core_.UpdateInterval();

@@ -32,11 +32,13 @@ private:
     // returns false.
     template <typename... Pointers>
     bool CheckOutPointers(Pointers... named);
-    // The eleven values of a source record as they arrive; applied by
-    // ApplySource under the settings lock.
+    // The eleven values of a source record as they arrive.
     struct SourceInput;
-    uint8_t ApplySettings(const SourceInput& input, bool dat_source, int64_t interval,
-                          int32_t source_type, char16_t** pError);
+    // Applies input (unless converting it failed with input_error) and saves
+    // under the settings lock; on any failure restores what was there and
+    // reports why.
+    uint8_t ApplySettings(const SourceInput& input, const std::string& input_error, bool dat_source,
+                          int64_t interval, int32_t source_type, char16_t** pError);
 
     UpdaterCore& core_;
     IEventLogging& event_log_;

@@ -2,11 +2,9 @@
 // administrators' client over the real endpoint.
 #include <gtest/gtest.h>
 
-#include "Common/EventLog.h"
 #include "Common/Platform/Win32Error.h"
 #include "ControlTestSupport.h"
 #include "client/VexorUpdateRpc.h"
-#include "control/UpdaterControlHandlers.h"
 
 namespace TesselSoftware {
 namespace {
@@ -16,33 +14,21 @@ using RPCClient::CVexorUpdateRpc;
 using RPCClient::DatSettings;
 using RPCClient::EngineSettings;
 
-class ControlHandlersTest : public ::testing::Test {
+class ControlHandlersTest : public ::testing::Test, protected ServiceUnderTest {
 protected:
-    ControlHandlersTest() : env_("VEXOR_SYSTEM_ROOT", dir_.path()) {
-        core_.Load();
-        core_.SetClockForTesting([] { return int64_t{5000}; });
-    }
+    ControlHandlersTest() { core.SetClockForTesting([] { return int64_t{5000}; }); }
     // Calls UpdaterSetDatSettings directly with the given flags and port.
     uint8_t SetDat(int64_t interval, uint8_t use_proxy, int16_t port, uint8_t requires_logon,
                    const char16_t* url = u"http://dat.example.test/", const char16_t* password = u"secret") {
         RpcString error;
         char16_t* raw = nullptr;
-        const uint8_t result = handlers_.UpdaterSetDatSettings(caller_, interval, 2, url, use_proxy, u"proxy", port,
+        const uint8_t result = handlers.UpdaterSetDatSettings(caller_, interval, 2, url, use_proxy, u"proxy", port,
                                                                requires_logon, u"user", password, u"/srv/dat",
                                                                u"\\\\host\\share", u"share-user", u"share-pass", &raw);
         error.reset(raw);
         last_error_ = error ? std::u16string(error.get()) : u"";
         return result;
     }
-    std::vector<std::string> Events() const { return sink_->events; }
-
-    ScratchDir dir_;
-    ScopedEnv env_;
-    RecordingLog log_;
-    UpdaterCore core_{log_};
-    std::shared_ptr<RecordingEventSink> sink_ = std::make_shared<RecordingEventSink>();
-    CDTLEventLog event_log_{"VexorDatUpdater64", false, true, sink_};
-    UpdaterControlHandlers handlers_{core_, event_log_};
     RpcCaller caller_;
     std::u16string last_error_;
 };
@@ -64,18 +50,18 @@ TEST_F(ControlHandlersTest, InputsAreTakenAsDocumented) {
     };
     for (const Row& row : rows) {
         ASSERT_EQ(1, SetDat(row.interval, row.use_proxy, row.port, row.requires_logon));
-        EXPECT_EQ(row.stored_interval, core_.UpdateInterval());
-        EXPECT_EQ(row.stored_use_proxy, core_.DatSourceSettings().UseProxy());
-        EXPECT_EQ(row.stored_port, core_.DatSourceSettings().ProxyPort());
-        EXPECT_EQ(row.stored_requires_logon, core_.DatSourceSettings().ProxyRequiresLogon());
+        EXPECT_EQ(row.stored_interval, core.UpdateInterval());
+        EXPECT_EQ(row.stored_use_proxy, core.DatSourceSettings().UseProxy());
+        EXPECT_EQ(row.stored_port, core.DatSourceSettings().ProxyPort());
+        EXPECT_EQ(row.stored_requires_logon, core.DatSourceSettings().ProxyRequiresLogon());
     }
     UpdaterSettings stored;
     stored.Load();
     EXPECT_EQ(900, stored.UpdateInterval());
     EXPECT_EQ(2, stored.DATSource());
     EXPECT_EQ("share-pass", stored.DatSourceSettings().SharePassword());
-    EXPECT_TRUE(log_.Contains("-1 Updating settings...\r\n"));
-    EXPECT_TRUE(log_.Contains("2 Settings have been updated successfully.\r\n"));
+    EXPECT_TRUE(log.Contains("-1 Updating settings...\r\n"));
+    EXPECT_TRUE(log.Contains("2 Settings have been updated successfully.\r\n"));
 }
 
 TEST_F(ControlHandlersTest, AFailingApplyChangesNothingAndSaysWhy) {
@@ -98,20 +84,20 @@ TEST_F(ControlHandlersTest, AFailingApplyChangesNothingAndSaysWhy) {
     for (const Row& row : rows) {
         store->write_faults.clear();
         if (row.store_fault != nullptr) store->write_faults[row.store_fault] = Win32::kAccessDenied;
-        sink_->events.clear();
+        sink->events.clear();
         EXPECT_EQ(0, SetDat(60, 1, 1, 1, row.url, row.password)) << row.name;
         EXPECT_EQ(0u, last_error_.rfind(row.reason, 0)) << row.name;
         ASSERT_EQ(1u, Events().size()) << row.name;
         EXPECT_NE(std::string::npos, Events()[0].find("Unable to update settings - ")) << row.name;
         EXPECT_EQ(std::string::npos, Events()[0].find(std::string(126, 'p'))) << "no password in the event";
         store->write_faults.clear();
-        for (UpdaterSettings* settings : {static_cast<UpdaterSettings*>(&core_), new UpdaterSettings}) {
-            if (settings != &core_) settings->Load();
+        for (UpdaterSettings* settings : {static_cast<UpdaterSettings*>(&core), new UpdaterSettings}) {
+            if (settings != &core) settings->Load();
             EXPECT_EQ(1200, settings->UpdateInterval()) << row.name;
             EXPECT_EQ("http://dat.example.test/", settings->DatSourceSettings().Address()) << row.name;
             EXPECT_EQ(3128, settings->DatSourceSettings().ProxyPort()) << row.name;
             EXPECT_FALSE(settings->DatSourceSettings().UseProxy()) << row.name;
-            if (settings != &core_) delete settings;
+            if (settings != &core) delete settings;
         }
     }
 }
@@ -119,18 +105,18 @@ TEST_F(ControlHandlersTest, AFailingApplyChangesNothingAndSaysWhy) {
 TEST_F(ControlHandlersTest, ANullOutPointerIsReportedByNameAfterTheEarlierOnesAreCleared) {
     int64_t last = 7, next = 7;
     uint8_t running = 7;
-    EXPECT_EQ(0, handlers_.UpdaterGetStatus(caller_, &last, &next, &running, nullptr));
+    EXPECT_EQ(0, handlers.UpdaterGetStatus(caller_, &last, &next, &running, nullptr));
     EXPECT_EQ(0, last + next + running);
     int64_t interval = 0;
     int32_t source = 0;
     int16_t port = 0;
     uint8_t requires_logon = 0;
     char16_t* s[11] = {};
-    EXPECT_EQ(0, handlers_.UpdaterGetDatSettings(caller_, &interval, &source, &s[0], nullptr, &s[1], &port,
+    EXPECT_EQ(0, handlers.UpdaterGetDatSettings(caller_, &interval, &source, &s[0], nullptr, &s[1], &port,
                                                  &requires_logon, &s[2], &s[3], &s[4], &s[5], &s[6], &s[7], &s[8]));
     for (char16_t* text : s) EXPECT_EQ(nullptr, text);  // nothing filled in before the check failed
     int32_t count = 5;
-    EXPECT_EQ(0, handlers_.UpdaterGetLogEntries(caller_, &count, nullptr, &s[9]));
+    EXPECT_EQ(0, handlers.UpdaterGetLogEntries(caller_, &count, nullptr, &s[9]));
     EXPECT_EQ(0, count);
     EXPECT_EQ((std::vector<std::string>{"VexorDatUpdater64 1 0xC0000BB8 Invalid RPC parameter: pStatus",
                                         "VexorDatUpdater64 1 0xC0000BB8 Invalid RPC parameter: pUseProxyServer",
@@ -140,8 +126,8 @@ TEST_F(ControlHandlersTest, ANullOutPointerIsReportedByNameAfterTheEarlierOnesAr
 
 // The administrators' client against the real procedures over the endpoint.
 TEST_F(ControlHandlersTest, AllNineProceduresThroughTheClient) {
-    TestServer server(dir_.path());
-    ASSERT_TRUE(server.Start(handlers_));
+    TestServer server(dir.path());
+    ASSERT_TRUE(server.Start(handlers));
     CVexorUpdateRpc rpc;
     ASSERT_TRUE(rpc.CreateBinding(RPCClient::kUpdaterEndpoint));
     EXPECT_EQ("ncalrpc:[VexorfTUpdater_RPC64]", rpc.StringBinding());
@@ -149,13 +135,13 @@ TEST_F(ControlHandlersTest, AllNineProceduresThroughTheClient) {
     std::string engine, dat;
     ASSERT_TRUE(rpc.GetVersionInfo(engine, dat));
     EXPECT_EQ("Unknown", engine);
-    EXPECT_EQ(core_.GetDATVersionText(), dat);
+    EXPECT_EQ(core.GetDATVersionText(), dat);
 
     RPCClient::TRPCClientArray<VexorLogEntry> entries;
     ASSERT_TRUE(rpc.GetLogEntries(entries));
     EXPECT_EQ(0, entries.Count());
-    core_.AddMessage("first");
-    core_.AddMessage("second \u00e9");
+    core.AddMessage("first");
+    core.AddMessage("second \u00e9");
     ASSERT_TRUE(rpc.GetLogEntries(entries));
     ASSERT_EQ(2, entries.Count());
     EXPECT_EQ(5000, entries[0].time);
@@ -175,16 +161,16 @@ TEST_F(ControlHandlersTest, AllNineProceduresThroughTheClient) {
     EXPECT_EQ(engine_settings, read_engine);
 
     rpc.StartUpdate();
-    EXPECT_TRUE(core_.TriggerEvent().Wait(0));
+    EXPECT_TRUE(core.TriggerEvent().Wait(0));
     rpc.StopUpdate();
-    EXPECT_TRUE(core_.IsCancelled());
-    EXPECT_TRUE(log_.Contains("A DAT update has been triggered from the configuration tool.\r\n"));
-    EXPECT_TRUE(log_.Contains("A DAT update has been cancelled from the configuration tool.\r\n"));
-    core_.SetCurrentStatusText("Checking for updates");
+    EXPECT_TRUE(core.IsCancelled());
+    EXPECT_TRUE(log.Contains("A DAT update has been triggered from the configuration tool.\r\n"));
+    EXPECT_TRUE(log.Contains("A DAT update has been cancelled from the configuration tool.\r\n"));
+    core.SetCurrentStatusText("Checking for updates");
     RPCClient::UpdaterStatus status;
     ASSERT_TRUE(rpc.GetStatus(status));
     EXPECT_EQ("Checking for updates", status.status);
-    EXPECT_EQ(core_.NextCheckTime(), status.next_update);
+    EXPECT_EQ(core.NextCheckTime(), status.next_update);
 
     // A refused apply reaches the caller as its last error.
     dat_settings.source.net_share_password = std::string(127, 'x');

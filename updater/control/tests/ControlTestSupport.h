@@ -12,10 +12,12 @@
 #include <memory>
 #include <thread>
 
+#include "Common/EventLog.h"
 #include "Common/RPCServer.h"
 #include "Common/RpcClient.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
+#include "control/UpdaterControlHandlers.h"
 #include "rpc/UpdaterControlClient.h"
 #include "rpc/UpdaterControlServer.h"
 
@@ -66,6 +68,21 @@ public:
 private:
     ScopedEnv env_;
     CRPCServer server_;
+};
+
+// The service's side under a scratch system root: an UpdaterCore with its
+// stored settings, an event log that records, and the real procedures.
+struct ServiceUnderTest {
+    ServiceUnderTest() : env("VEXOR_SYSTEM_ROOT", dir.path()) { core.Load(); }
+    std::vector<std::string> Events() const { return sink->events; }
+
+    ScratchDir dir;
+    ScopedEnv env;
+    RecordingLog log;
+    UpdaterCore core{log};
+    std::shared_ptr<RecordingEventSink> sink = std::make_shared<RecordingEventSink>();
+    CDTLEventLog event_log{"VexorDatUpdater64", false, true, sink};
+    UpdaterControlHandlers handlers{core, event_log};
 };
 
 inline std::unique_ptr<RpcClientConnection> Connect(SyntaxId syntax = UpdaterControl::InterfaceSyntax()) {

@@ -2,9 +2,7 @@
 // against the service's end of the control interface.
 #include <gtest/gtest.h>
 
-#include "Common/EventLog.h"
 #include "ControlTestSupport.h"
-#include "control/UpdaterControlHandlers.h"
 
 namespace TesselSoftware {
 namespace {
@@ -24,17 +22,11 @@ std::string Peer(const std::vector<std::string>& args) {
 bool Has(const std::string& output, const std::string& part) { return output.find(part) != std::string::npos; }
 
 TEST(ImpacketPeer, CallsEveryProcedureOfTheService) {
-    ScratchDir dir;
-    ScopedEnv env("VEXOR_SYSTEM_ROOT", dir.path());
-    RecordingLog log;
-    UpdaterCore core(log);
-    core.Load();
+    ServiceUnderTest service;
+    UpdaterCore& core = service.core;
     core.AddMessage("first message");
-    auto sink = std::make_shared<RecordingEventSink>();
-    CDTLEventLog event_log("VexorDatUpdater64", false, true, sink);
-    UpdaterControlHandlers handlers(core, event_log);
-    TestServer server(dir.path());
-    ASSERT_TRUE(server.Start(handlers));
+    TestServer server(service.dir.path());
+    ASSERT_TRUE(server.Start(service.handlers));
 
     const std::string set_dat =
         R"({"UpdateInterval": 86400, "DATSource": 2, "SourceUrl": "http://dat.test/", "UseProxyServer": 2,)"

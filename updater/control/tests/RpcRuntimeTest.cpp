@@ -251,6 +251,10 @@ TEST(RpcEndpoint, ASecondServerFailsAfterSevenAttemptsAndAStaleSocketDoesNot) {
                   log.Lines()[0]);
         EXPECT_FALSE(second.server().Listen());
         EXPECT_EQ("-1 RpcServerListen returned: 0x6b2\n", log.Lines()[1]);
+        EXPECT_TRUE(second.server().RegisterInterface(UpdaterControl::ServerInterface(procedures)));
+        EXPECT_FALSE(second.server().RegisterInterface(UpdaterControl::ServerInterface(procedures)));
+        EXPECT_EQ("-1 RpcServerRegisterIf returned 0x6b0 - 1712 - The type UUID has already been registered.\r\n\n",
+                  log.Lines()[2]);
     }
     char host[256] = {};
     ::gethostname(host, sizeof host);
