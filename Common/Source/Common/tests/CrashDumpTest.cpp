@@ -4,16 +4,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -88,9 +89,11 @@ std::string OnlyReport(const ScratchRoot& root, std::string* name = nullptr) {
     return Testing::ReadFile(root.crash + "/" + names[0]);
 }
 
-void WriteThroughNull() {
-    int* volatile null = nullptr;
-    *null = 1;
+// A store into a page that may not be written: a real access fault, which
+// the undefined-behaviour checker (unlike a null store) lets happen.
+void WriteToProtectedPage() {
+    void* page = ::mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    *static_cast<volatile int*>(page) = 1;
 }
 
 volatile bool g_stop_recursion = false;
@@ -149,8 +152,14 @@ TEST(CrashDump, AReportIsAPrivateFileNamedByProgramAndLocalTime) {
     ASSERT_EQ(1, child.status);
     std::string name;
     OnlyReport(root, &name);
-    const std::regex pattern(kProgram + R"(_\d\d-\d\d-\d\d_\d\d\.\d\d\.\d\d\.\d\d\d\.mdmp)");
-    ASSERT_TRUE(std::regex_match(name, pattern)) << name;
+    // "<program>_yy-mm-dd_HH.MM.SS.mmm.mdmp": '9' stands for any digit.
+    const std::string shape = kProgram + "_99-99-99_99.99.99.999.mdmp";
+    bool matches = name.size() == shape.size();
+    for (size_t i = 0; matches && i < shape.size(); ++i) {
+        matches = shape[i] == '9' && i > kProgram.size() ? std::isdigit(static_cast<unsigned char>(name[i])) != 0
+                                                          : name[i] == shape[i];
+    }
+    ASSERT_TRUE(matches) << name;
     struct tm local {};
     ASSERT_NE(nullptr, ::strptime(name.c_str() + kProgram.size() + 1, "%y-%m-%d_%H.%M.%S", &local));
     const time_t stamped = ::timegm(&local) - 5 * 3600;
@@ -170,7 +179,7 @@ TEST(CrashFilter, AFatalSignalWritesOneReportAndStillKills) {
         void (*crash)();
         const char* cause;
     } rows[] = {
-        {SIGSEGV, WriteThroughNull, "Cause: signal 11 (SIGSEGV), code 1, address 0x0\n"},
+        {SIGSEGV, WriteToProtectedPage, "Cause: signal 11 (SIGSEGV), code 2, address 0x"},
         {SIGSEGV, [] { OverflowTheStack(0); }, "Cause: signal 11 (SIGSEGV), code "},
         {SIGABRT, [] { std::abort(); }, "Cause: signal 6 (SIGABRT), code -6, sent by process "},
         {SIGFPE, [] { ::raise(SIGFPE); }, "Cause: signal 8 (SIGFPE), code -6, sent by process "},
@@ -214,7 +223,7 @@ TEST(CrashFilter, TheHandlerInstalledBeforeIsCalledAfterTheReport) {
             ::sigaction(SIGSEGV, &previous, nullptr);
             if (!LoadDumpSupport(nullptr)) return 9;
             InstallCrashFilter();
-            WriteThroughNull();
+            WriteToProtectedPage();
             return 0;
         });
         EXPECT_EQ(with_info ? 42 : 41, child.status);
