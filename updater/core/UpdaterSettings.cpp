@@ -266,11 +266,12 @@ void UpdaterSettings::SetUpdateStatus(const std::string& text, int32_t expiry_se
                                       int32_t update_state) {
     LockGuard guard(*this);
     try {
+        // One transaction: the idle loop rewrites these every 15 seconds.
         RegistryKey key = OpenProductKey(true);
-        key.WriteString("StatusDescript", text);
-        key.WriteQword("StatusTime", static_cast<uint64_t>(std::time(nullptr)));
-        key.WriteDword("StatusExpiryTimeout", static_cast<uint32_t>(expiry_seconds));
-        key.WriteDword("UpdateState", static_cast<uint32_t>(update_state));
+        key.WriteTogether({{"StatusDescript", true, text, 0},
+                           {"StatusTime", false, "", static_cast<uint64_t>(std::time(nullptr)), true},
+                           {"StatusExpiryTimeout", false, "", static_cast<uint32_t>(expiry_seconds)},
+                           {"UpdateState", false, "", static_cast<uint32_t>(update_state)}});
     } catch (const ExceptionBase& e) {
         throw ExceptionBase(e.Code(), "Error setting DAT file update status - " + e.Message());
     }

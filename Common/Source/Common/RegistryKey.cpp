@@ -355,10 +355,12 @@ void RegistryKey::WriteTogether(const std::vector<PairedValue>& values) {
         if (value.is_string) {
             data = EncodeRegistryString(value.text);
         } else {
-            data.assign(4, '\0');
-            for (int i = 0; i < 4; ++i) data[i] = static_cast<char>(value.number >> (8 * i));
+            const int width = value.is_qword ? 8 : 4;
+            data.assign(static_cast<size_t>(width), '\0');
+            for (int i = 0; i < width; ++i) data[static_cast<size_t>(i)] = static_cast<char>(value.number >> (8 * i));
         }
-        writes.push_back({value.name, value.is_string ? kRegSz : kRegDword, std::move(data)});
+        const uint32_t type = value.is_string ? kRegSz : (value.is_qword ? kRegQword : kRegDword);
+        writes.push_back({value.name, type, std::move(data)});
     }
     size_t failed = 0;
     const uint32_t rc = held.store->SetValues(held, writes, &failed);

@@ -99,13 +99,14 @@ public:
     void WriteMultiString(const std::string& name, const std::vector<std::string>& list);
     void WriteBinary(const std::string& name, const std::string& data);
     void WriteSecurityDescriptor(const std::string& name, const std::string& descriptor);
-    // Writes DWORD and string values together: after a crash either all or
-    // none hold their new data. Throws "Failed to set value '<name>'".
+    // Writes DWORD, QWORD and string values together: after a crash either
+    // all or none hold their new data. Throws "Failed to set value '<name>'".
     struct PairedValue {
         std::string name;
         bool is_string;
         std::string text;
-        uint32_t number;
+        uint64_t number;
+        bool is_qword = false;  // number is a QWORD rather than a DWORD
     };
     void WriteTogether(const std::vector<PairedValue>& values);
 

@@ -258,6 +258,12 @@ uint32_t FaultyRegistryStore::DeleteValue(const Key& key, std::string_view name)
 }
 uint32_t FaultyRegistryStore::SetValues(const Key& key, const std::vector<ValueWrite>& values,
                                         size_t* failed) {
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (const auto fault = write_faults.find(values[i].name); fault != write_faults.end()) {
+            *failed = i;
+            return fault->second;  // the batch is all or nothing
+        }
+    }
     return inner_->SetValues(Inner(key), values, failed);
 }
 uint32_t FaultyRegistryStore::EnumKey(const Key& key, uint32_t index, std::string* name) {

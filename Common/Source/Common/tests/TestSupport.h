@@ -102,8 +102,9 @@ private:
 };
 
 // A registry store that passes every call to a real store, except queries of
-// the values named in query_faults and single writes of those named in
-// write_faults, which fail with the given Win32 number.
+// the values named in query_faults and writes of those named in
+// write_faults (a batch holding one fails whole), which fail with the given
+// Win32 number.
 // Serve() makes it the store of the machine layout's registry path.
 class FaultyRegistryStore : public RegistryStore {
 public:
