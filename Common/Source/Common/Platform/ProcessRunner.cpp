@@ -91,6 +91,19 @@ std::string ResolveProgram(const std::string& name) {
                             int report_fd) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);  // the parent is already gone
+    // The tool starts with default signal actions and nothing blocked,
+    // whatever the service set for itself, and in its own process group:
+    // a Ctrl+C at the service's console stops the service, which then ends
+    // its pass in order, rather than killing the tool in the middle.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        ::sigaction(signal_number, &default_action, nullptr);
+    }
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::setpgid(0, 0);
     const int null_in = ::open("/dev/null", O_RDONLY);
     const int out = stdout_fd >= 0 ? stdout_fd : ::open("/dev/null", O_WRONLY);
     if (null_in < 0 || out < 0 || ::dup2(null_in, STDIN_FILENO) < 0 || ::dup2(out, STDOUT_FILENO) < 0) {

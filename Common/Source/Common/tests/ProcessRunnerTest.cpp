@@ -109,3 +109,43 @@ TEST(RunChildProcess, CollectsStandardOutputUpToTheCap) {
 
 }  // namespace
 }  // namespace TesselSoftware
+
+namespace TesselSoftware {
+namespace {
+
+// The service blocks its control signals and ignores SIGPIPE; the archive
+// tool must see none of that, and must sit in a process group of its own.
+TEST(RunChildProcess, TheChildStartsWithDefaultSignalsInItsOwnProcessGroup) {
+    const Testing::ChildResult child = Testing::RunInChild(
+        [](int out) {
+            sigset_t blocked;
+            sigemptyset(&blocked);
+            sigaddset(&blocked, SIGTERM);
+            pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+            ::signal(SIGPIPE, SIG_IGN);
+            std::string status, stat;
+            if (RunChildProcess({"/bin/cat", "/proc/self/status"}, 5000, &status, 65536).exit_code != 0 ||
+                RunChildProcess({"/bin/cat", "/proc/self/stat"}, 5000, &stat, 65536).exit_code != 0) {
+                return 9;
+            }
+            std::string report;
+            for (const char* field : {"SigBlk:", "SigIgn:"}) {
+                const size_t at = status.find(field);
+                report += status.substr(at, status.find('\n', at) - at) + "\n";
+            }
+            // Field 5 of stat is the process group; field 1 the process.
+            const std::string after_name = stat.substr(stat.rfind(')') + 2);
+            char state;
+            long parent, group;
+            std::sscanf(after_name.c_str(), "%c %ld %ld", &state, &parent, &group);
+            const long pid = std::stol(stat);
+            report += group == pid ? "own group\n" : "shared group\n";
+            return ::write(out, report.data(), report.size()) < 0 ? 8 : 0;
+        },
+        false);
+    EXPECT_EQ(0, child.status);
+    EXPECT_EQ("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\nown group\n", child.output);
+}
+
+}  // namespace
+}  // namespace TesselSoftware
