@@ -1,21 +1,26 @@
-// UpdaterCore: the service's one central object. This part holds the
-// progress and control state shared by the update runs, the control server
-// and the service loop: the cancel flag, the trigger event, the updating
-// flag, the current status text and the last 20 progress messages.
+// UpdaterCore: the service's one central object. It holds the progress and
+// control state shared by the update runs, the control server and the
+// service loop (the cancel flag, the trigger event, the updating flag, the
+// current status text and the last 20 progress messages), and runs the
+// service loop itself (ServiceLoop.cpp).
 //
 // Every member here is guarded by the state lock; the lock is never held
 // while the settings lock is taken. Safe for concurrent use.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Common/AutoResetEvent.h"
+#include "Common/EventLogging.h"
 #include "Common/Logging.h"
+#include "Common/RPCServer.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
 #include "dat/DatUpdater.h"
@@ -64,12 +69,47 @@ public:
     // released); for console front ends.
     void SetMessageObserver(std::function<void(const std::string&)> observer);
 
+    // The service loop: loads the settings, starts the control server, then
+    // runs one update pass whenever it is triggered or due, until Stop.
+    // False (with an event-log warning) when a loop already runs.
+    bool RunLoop();
+    void ServiceLoop();
+    // One pass: the engine update, then the DAT update. Never throws; a
+    // failure is reported and leaves the updating flag cleared.
+    void PerformUpdate();
+    // Ends the loop: at once when idle, after the pass otherwise.
+    void Stop();
+    // Why the last loop ended before it served (settings or control server
+    // could not be started); "" after a requested stop.
+    std::string StartFailure() const;
+
+    // The control interface the loop serves; set before RunLoop.
+    void SetControlInterface(RpcServerInterface spec);
+    // Called once the settings are loaded and the control endpoint listens.
+    void SetReadyCallback(std::function<void()> ready);
+    // Called when the loop cannot go on (the service's own Stop, which logs
+    // the request); Stop when unset.
+    void SetStopRequester(std::function<void()> stop);
+    // The event log of the loop's reports; UpdaterEventLog() when unset.
+    void SetEventLog(IEventLogging* event_log);
+    void SetWaitForTesting(int64_t wait_ms);
+    // Replaces the engine and DAT runs of a pass (loop tests).
+    void SetPassForTesting(std::function<void()> pass);
+    CRPCServer& ControlServer() { return control_server_; }
+
     DatUpdater& GetDatUpdater() { return dat_updater_; }
     EngineUpdater& GetEngineUpdater() { return engine_updater_; }
     // The installed DAT version for the control interface.
     std::string GetDATVersionText() { return dat_updater_.GetDATVersionText(); }
 
 private:
+    static constexpr int64_t kLoopWaitMs = 15000;
+    // Writes the idle status; a store failure is logged, never fatal.
+    void WriteIdleStatus();
+    bool CheckIsDue(int64_t now) const;
+    void ReportFailedPass(const char* event_format, const std::string& text);
+    IEventLogging& Events() const;
+
     ILogging& log_;
     DatUpdater dat_updater_{*this, *this, log_};
     EngineUpdater engine_updater_{*this, *this, log_};
@@ -81,6 +121,18 @@ private:
     std::vector<MessageEntry> history_;    // GUARDED_BY(state_lock_), oldest first
     Clock clock_;                          // GUARDED_BY(state_lock_)
     std::function<void(const std::string&)> observer_;  // GUARDED_BY(state_lock_)
+
+    // The loop's own members; the callbacks are set before RunLoop.
+    std::atomic<int> running_count_{0};
+    CRPCServer control_server_;
+    AutoResetEvent stop_event_;
+    std::optional<RpcServerInterface> control_interface_;
+    std::function<void()> ready_;
+    std::function<void()> stop_requester_;
+    IEventLogging* event_log_ = nullptr;
+    std::atomic<int64_t> wait_ms_{kLoopWaitMs};
+    std::function<void()> pass_for_testing_;
+    std::string start_failure_;  // GUARDED_BY(state_lock_)
 };
 
 }  // namespace TesselSoftware

@@ -1,0 +1,165 @@
+// The service loop and the update pass of UpdaterCore.
+#include <exception>
+
+#include "Common/ExceptionBase.h"
+#include "core/UpdatePassLock.h"
+#include "core/UpdaterCore.h"
+#include "core/VexorUpdaterEventLog.h"
+
+namespace TesselSoftware {
+
+namespace {
+
+constexpr char kControlEndpoint[] = "VexorfTUpdater_RPC64";
+
+// Clears the updating flag however the pass ends.
+class UpdatingScope {
+public:
+    explicit UpdatingScope(UpdaterCore& core) : core_(core) { core_.SetUpdating(true); }
+    ~UpdatingScope() { core_.SetUpdating(false); }
+    UpdatingScope(const UpdatingScope&) = delete;
+    UpdatingScope& operator=(const UpdatingScope&) = delete;
+
+private:
+    UpdaterCore& core_;
+};
+
+}  // namespace
+
+void UpdaterCore::SetControlInterface(RpcServerInterface spec) { control_interface_ = std::move(spec); }
+void UpdaterCore::SetReadyCallback(std::function<void()> ready) { ready_ = std::move(ready); }
+void UpdaterCore::SetStopRequester(std::function<void()> stop) { stop_requester_ = std::move(stop); }
+void UpdaterCore::SetEventLog(IEventLogging* event_log) { event_log_ = event_log; }
+void UpdaterCore::SetWaitForTesting(int64_t wait_ms) { wait_ms_ = wait_ms; }
+void UpdaterCore::SetPassForTesting(std::function<void()> pass) { pass_for_testing_ = std::move(pass); }
+
+IEventLogging& UpdaterCore::Events() const {
+    return event_log_ != nullptr ? *event_log_ : static_cast<IEventLogging&>(UpdaterEventLog());
+}
+
+std::string UpdaterCore::StartFailure() const {
+    std::lock_guard lock(state_lock_);
+    return start_failure_;
+}
+
+void UpdaterCore::Stop() { stop_event_.Set(); }
+
+bool UpdaterCore::RunLoop() {
+    int expected = 0;
+    if (!running_count_.compare_exchange_strong(expected, 1)) {
+        Events().ReportWarning("DAT File Updater Thread already running when requested to run again?");
+        return false;
+    }
+    ServiceLoop();
+    running_count_ = 0;
+    return true;
+}
+
+void UpdaterCore::WriteIdleStatus() {
+    try {
+        SetUpdateStatus("Idle", 40, 0);
+    } catch (const ExceptionBase& e) {
+        // A store hiccup must not end the service; the next wake-up retries.
+        log_.Log(kLogLoopError, "%s\r\n", e.Message().c_str());
+    }
+}
+
+bool UpdaterCore::CheckIsDue(int64_t now) const {
+    const int64_t next = NextCheckTime();
+    // A NextCheckTime more than one interval ahead came from a wrong clock
+    // or a bad stored value; waiting for it could stop updates for months.
+    return now >= next || next - now > UpdateInterval();
+}
+
+void UpdaterCore::ServiceLoop() {
+    {
+        std::lock_guard lock(state_lock_);
+        start_failure_.clear();
+    }
+    try {
+        Load();
+        if (!control_interface_ || !control_server_.UseEndpoint(kControlEndpoint) ||
+            !control_server_.RegisterInterface(*control_interface_) || !control_server_.Listen()) {
+            Events().ReportError("Unable to initialize RPC server\r\n");
+            throw ExceptionBase("Unable to initialize RPC server");
+        }
+        if (ready_) ready_();
+        Events().ReportInformation("Vexor Updater Service has started\r\n");
+        SetCurrentStatusText("Idle");
+        WriteIdleStatus();
+        for (;;) {
+            const int woke = AutoResetEvent::WaitForAny({&stop_event_, &trigger_event_}, wait_ms_);
+            WriteIdleStatus();
+            SetCurrentStatusText("Idle");
+            if (woke == 0) {
+                control_server_.UnregisterAll();
+                break;
+            }
+            SetCurrentStatusText("Idle");
+            const bool due = CheckIsDue(clock_());
+            if (woke != 1 && !due) continue;
+            if (due) log_.Log(kLogTrace, "An update has been started as per the set schedule.\r\n");
+            try {
+                trigger_event_.Reset();
+                ClearCancel();
+                PerformUpdate();
+                SetLastCheckTime(clock_());
+            } catch (const ExceptionBase& e) {
+                log_.Log(kLogLoopError, "Error updating dat files.  Skipping this attempts\r\n");
+                Events().ReportError("Error Updating DAT Files - %s\r\n", e.Message().c_str());
+            }
+            // A trigger that arrived during the pass is dropped.
+            trigger_event_.Reset();
+        }
+    } catch (const ExceptionBase& e) {
+        Events().ReportError("Error Updating DAT Files - %s\r\n", e.Message().c_str());
+        log_.Log(kLogLoopError, "stopping service...\r\n");
+        {
+            std::lock_guard lock(state_lock_);
+            start_failure_ = e.Message();
+        }
+        if (stop_requester_) {
+            stop_requester_();
+        } else {
+            Stop();
+        }
+        stop_event_.Reset();  // the loop has ended; the request is answered
+    }
+    Events().ReportInformation("Vexor Updater Service has stopped\r\n");
+}
+
+void UpdaterCore::ReportFailedPass(const char* event_format, const std::string& text) {
+    // Reporting must not throw out of the pass: each step is on its own.
+    const std::string status = "Error: " + text;
+    Events().ReportError(event_format, text.c_str());
+    CleanUpQuietly([&] { SetUpdateStatus(status, 20, 1); });
+    SetCurrentStatusText(status);
+    AddMessageText(status);
+}
+
+void UpdaterCore::PerformUpdate() {
+    AddMessage("******* Performing update *******");
+    UpdatingScope updating(*this);
+    try {
+        // One pass at a time per machine, the one-shot run included.
+        std::string busy;
+        const auto pass_lock = TakeUpdatePassLock(&busy);
+        if (!pass_lock) throw ExceptionBase(busy);
+        if (pass_for_testing_) {
+            pass_for_testing_();
+        } else {
+            GetEngineUpdater().RunEngineUpdate();
+            GetDatUpdater().RunDatUpdate();
+        }
+    } catch (const CTLVexorNetException& e) {
+        ReportFailedPass("Network Error - %s.", e.Message());
+    } catch (const ExceptionBase& e) {
+        ReportFailedPass("Engine update error: %s", e.Message());
+    } catch (const std::exception& e) {
+        ReportFailedPass("Engine update error: %s", e.what());
+    } catch (...) {
+        ReportFailedPass("Engine update error: %s", "unknown failure");
+    }
+}
+
+}  // namespace TesselSoftware
