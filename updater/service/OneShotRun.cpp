@@ -3,38 +3,29 @@
 #include <ostream>
 
 #include "Common/ExceptionBase.h"
-#include "Common/FileSystemUtils.h"
-#include "Common/Platform/MachineLayout.h"
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
 #include "Common/TextLog.h"
 #include "core/UpdatePassLock.h"
 #include "core/UpdaterCore.h"
+#include "service/ServiceLog.h"
 
 namespace TesselSoftware {
 
 namespace {
 
-// LogPath and LoggingFlags are set by the installation; a missing or
-// unusable value falls back to the default folder and mask.
+// The service's own log, so a one-shot pass is traced where the service's
+// passes are.
 void OpenServiceLog(CTextLog& log, std::ostream& err) {
-    std::string folder = MachineLayout::DefaultLogPath();
-    uint32_t mask = static_cast<uint32_t>(kLogDefaultMask);
+    RegistryKey key;
     try {
-        RegistryKey key;
         key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
-        key.ReadString("LogPath", folder, &folder);
-        if (!key.ReadDword("LoggingFlags", mask, &mask)) mask = static_cast<uint32_t>(kLogDefaultMask);
     } catch (const ExceptionBase&) {
-        mask = static_cast<uint32_t>(kLogDefaultMask);
+        // No product key yet: the defaults stand.
     }
-    if (!EnsureDirectory(folder, true)) {
-        err << "Warning: cannot create the log folder " << folder << "\n";
-    }
-    if (!log.Open(CombinePath(folder, "VexorUpdater"), 7, 0, true, true, true)) {
-        err << "Warning: " << log.OpenError() << "\n";
-    }
-    log.SetLevelMask(static_cast<int32_t>(mask));
+    const std::string folder = ChooseLogFolder(key, ProgramFolder());
+    std::string error;
+    if (!OpenUpdaterLog(log, key, folder, &error)) err << "Warning: cannot create the log folder " << folder << "\n";
 }
 
 }  // namespace

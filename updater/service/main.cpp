@@ -1,8 +1,11 @@
-// VexorDatUpdater: keeps the engine's definition files current.
+// VexorDatUpdater: keeps the engine's definition files current, as a
+// systemd service, at the console (-debug), or for one pass (-once).
 #include <cstring>
 #include <iostream>
 
 #include "service/OneShotRun.h"
+#include "service/SignalDispatcher.h"
+#include "service/VexorUpdaterService.h"
 #include "sources/DownloaderFS.h"
 #include "sources/DownloaderINET.h"
 #include "sources/DownloaderUNC.h"
@@ -10,28 +13,34 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: VexorDatUpdater -once\n"
-    "Keeps the Vexor engine's definition (DAT) files current.\n"
+    "Usage: VexorDatUpdater [-install [-auto] | -remove | -debug | -once | -?]\n"
+    "Keeps the Vexor engine and its definition (DAT) files current.\n"
     "\n"
-    "  -once    run one update pass (engine, then DAT files) in the foreground with the\n"
-    "           installed settings, print its progress messages, and exit: 0 a new engine\n"
-    "           or new DAT files were installed, 2 everything\n"
-    "           was already up to date, 1 the pass failed (the reason on standard error),\n"
-    "           also at once when another update pass is running on this machine\n"
-    "  -?, --help  show this text\n";
+    "  (none)           run as the service; systemd starts it this way\n"
+    "  -install [-auto] write the systemd unit VexorDatUpdater64.service (and enable it\n"
+    "                   with -auto); -remove stops, disables and deletes it\n"
+    "  -debug           run the service at the console; Ctrl+C stops it after the\n"
+    "                   running pass\n"
+    "  -once            run one update pass (engine, then DAT files) in the foreground\n"
+    "                   and exit: 0 something new was installed, 2 everything was up to\n"
+    "                   date, 1 the pass failed (also at once while another pass runs)\n"
+    "  -?, --help       show this text\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace TesselSoftware;
+    // Before any thread exists, so that only the dispatcher takes them.
+    BlockControlSignals();
     RegisterFolderDownloader();
     RegisterShareDownloader();
     RegisterInternetDownloader();
-    if (argc == 2 && (std::strcmp(argv[1], "-once") == 0 || std::strcmp(argv[1], "/once") == 0)) {
-        return RunOnce(std::cout, std::cerr);
+    const std::vector<std::string> args(argv, argv + argc);
+    if (args.size() == 2 && (args[1] == "-once" || args[1] == "/once")) return RunOnce(std::cout, std::cerr);
+    if (args.size() == 2 && args[1] == "--help") {
+        std::cout << kUsage;
+        return 0;
     }
-    const bool asked = argc == 2 && (std::strcmp(argv[1], "-?") == 0 || std::strcmp(argv[1], "/?") == 0 ||
-                                     std::strcmp(argv[1], "--help") == 0);
-    (asked ? std::cout : std::cerr) << kUsage;
-    return asked ? 0 : 1;
+    CVexorUpdaterService service;
+    return service.Start(args);
 }

@@ -1,0 +1,213 @@
+// The updater as a service: its unit, its log, its command line and its
+// conversation with systemd, through the real program where it matters.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "Common/ProductKey.h"
+#include "Common/RegistryKey.h"
+#include "Common/RpcClient.h"
+#include "Common/TextLog.h"
+#include "TestSupport.h"
+#include "UpdaterTestSupport.h"
+#include "rpc/UpdaterControlClient.h"
+#include "service/ServiceLog.h"
+#include "service/SystemdUnit.h"
+
+namespace TesselSoftware {
+namespace {
+
+using namespace Testing;
+
+TEST(SystemdUnit, TheProgramPathIsOneQuotedWordOrRefused) {
+    const struct Row {
+        std::string path;
+        std::optional<std::string> quoted;
+    } rows[] = {
+        {"/opt/vexor/VexorDatUpdater", "\"/opt/vexor/VexorDatUpdater\""},
+        {"/opt/my vexor/100%/$HOME/a\"b\\c", "\"/opt/my vexor/100%%/$$HOME/a\\\"b\\\\c\""},
+        {"relative/VexorDatUpdater", std::nullopt},
+        {"/opt/new\nline", std::nullopt},
+        {"/opt/tab\there", std::nullopt},
+    };
+    for (const Row& row : rows) EXPECT_EQ(row.quoted, QuoteExecPath(row.path)) << row.path;
+}
+
+TEST(ServiceLog, TheFolderAndMaskComeFromTheStoreWithTheirFallbacks) {
+    ScratchDir dir;
+    ScopedEnv env("VEXOR_SYSTEM_ROOT", dir.path());
+    const struct Row {
+        const char* name;
+        std::optional<std::string> log_path, install_path;
+        std::optional<uint32_t> flags;
+        std::string folder;
+        int32_t mask;
+    } rows[] = {
+        {"LogPath as stored", dir / "logs-here", dir / "install", 0x10, dir / "logs-here", 0x10},
+        {"InstallPath and Logs", std::nullopt, dir / "install", std::nullopt, dir / "install/Logs", -2},
+        {"the program's folder and Logs", std::nullopt, std::nullopt, 0, dir / "program/Logs", 0},
+        {"a LogPath too long for the store's limit", std::string(300, 'x'), std::nullopt, std::nullopt,
+         dir / "program/Logs", -2},
+    };
+    for (const Row& row : rows) {
+        RegistryKey key;
+        key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
+        for (const char* name : {"LogPath", "InstallPath", "LoggingFlags"}) {
+            if (key.ValueExists(name)) key.DeleteValue(name);
+        }
+        if (row.log_path) key.WriteString("LogPath", *row.log_path);
+        if (row.install_path) key.WriteString("InstallPath", *row.install_path);
+        if (row.flags) key.WriteDword("LoggingFlags", *row.flags);
+        const std::string folder = ChooseLogFolder(key, dir / "program");
+        EXPECT_EQ(row.folder, folder) << row.name;
+        CTextLog log(1, 0, 0, 0);
+        std::string error;
+        ASSERT_TRUE(OpenUpdaterLog(log, key, folder, &error)) << row.name;
+        EXPECT_EQ(row.mask, log.LevelMask()) << row.name;
+        EXPECT_TRUE(std::filesystem::is_directory(folder)) << row.name;
+    }
+}
+
+// The real program with a recording systemctl, on a scratch system root.
+class UpdaterProgramTest : public ::testing::Test {
+protected:
+    UpdaterProgramTest() : env_("VEXOR_SYSTEM_ROOT", dir_.path()), systemctl_env_("VEXOR_SYSTEMCTL", dir_ / "systemctl") {
+        WriteFile(dir_ / "systemctl",
+                  "#!/bin/sh\necho \"$*\" >> '" + dir_ / "systemctl.log" + "'\n"
+                  "[ \"$1\" = is-active ] && echo inactive\nexit 0\n");
+        ::chmod((dir_ / "systemctl").c_str(), 0755);
+    }
+    // Runs the program with args; its output and exit status.
+    std::pair<int, std::string> Updater(const std::vector<std::string>& args, const std::string& program = VEXOR_UPDATER_PROGRAM) {
+        std::vector<std::string> argv = {program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        SpawnedProcess process(argv);
+        std::string output;
+        const int status = process.Wait(&output);
+        return {status, output};
+    }
+    std::string SystemctlCalls() const { return Exists(dir_ / "systemctl.log") ? ReadFile(dir_ / "systemctl.log") : ""; }
+    std::string UnitPath() const { return dir_ / "etc/systemd/system/VexorDatUpdater64.service"; }
+
+    ScratchDir dir_;
+    ScopedEnv env_;
+    ScopedEnv systemctl_env_;
+};
+
+TEST_F(UpdaterProgramTest, CommandLinesInstallRemoveAndExplain) {
+    const struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string output;
+        std::string systemctl;  // the calls it made, in order
+    } rows[] = {
+        {{"-INSTALL", "-AUTO"}, 0, "Tessel Vexor Updater (64 bit) installed.\n", "daemon-reload\nenable VexorDatUpdater64.service\n"},
+        {{"/install", "-auto"}, 1, "CreateService failed - The specified service already exists. (0x431)\n", ""},
+        {{"-remove"}, 0, "Tessel Vexor Updater (64 bit) removed.\n",
+         "is-active VexorDatUpdater64.service\ndisable VexorDatUpdater64.service\ndaemon-reload\n"},
+        {{"-install", "/auto"}, 0, "Tessel Vexor Updater (64 bit) installed.\n", "daemon-reload\n"},
+        {{"/REMOVE"}, 0, "Tessel Vexor Updater (64 bit) removed.\n",
+         "is-active VexorDatUpdater64.service\ndisable VexorDatUpdater64.service\ndaemon-reload\n"},
+        {{"-remove"}, 1, "OpenService failed - The specified service does not exist as an installed service. (0x424)\n", ""},
+        {{"-?"}, 0, "VexorDatUpdater -install [-auto]  to install the service\n", ""},
+        {{"-frobnicate"}, 1, "Service initiating...\n", ""},
+        {{}, 1, "Service initiating...\n", ""},
+    };
+    for (const Row& row : rows) {
+        ::unlink((dir_ / "systemctl.log").c_str());
+        const auto [status, output] = Updater(row.args);
+        const std::string joined = row.args.empty() ? "(none)" : row.args[0];
+        EXPECT_EQ(row.status, status) << joined;
+        EXPECT_EQ(0u, output.find(row.output)) << joined << ": " << output;
+        EXPECT_EQ(row.systemctl, SystemctlCalls()) << joined;
+    }
+}
+
+TEST_F(UpdaterProgramTest, AProgramPathWithASpaceAndAPercentSignReadsBackAsItself) {
+    const std::string folder = dir_ / "opt/my vexor 100%";
+    std::filesystem::create_directories(folder);
+    const std::string program = folder + "/VexorDatUpdater";
+    std::filesystem::copy_file(VEXOR_UPDATER_PROGRAM, program);
+    ASSERT_EQ(0, Updater({"-install"}, program).first);
+    const std::string unit = ReadFile(UnitPath());
+    EXPECT_NE(std::string::npos, unit.find("ExecStart=\"" + dir_.path() + "/opt/my vexor 100%%/VexorDatUpdater\"\n"));
+    // systemd's own reading of the unit finds the program (it checks that
+    // ExecStart names an executable file).
+    SpawnedProcess verify({"/usr/bin/systemd-analyze", "verify", UnitPath()});
+    std::string output;
+    EXPECT_EQ(0, verify.Wait(&output)) << output;
+}
+
+// Receives what the service tells systemd.
+class NotifyReceiver {
+public:
+    explicit NotifyReceiver(const std::string& path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        timeval limit{20, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    }
+    ~NotifyReceiver() { ::close(fd_); }
+    // The messages received until one contains wanted (or 20 s passed).
+    std::string Until(const std::string& wanted) {
+        std::string all;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (got <= 0) return all;
+            all += std::string(buffer, static_cast<size_t>(got)) + "\n";
+            if (all.find(wanted) != std::string::npos) return all;
+        }
+    }
+
+private:
+    std::string path_;
+    int fd_;
+};
+
+TEST_F(UpdaterProgramTest, UnderSystemdItIsReadyOnlyWhenItListensAndStopsCleanlyOnSigterm) {
+    NotifyReceiver systemd(dir_ / "notify");
+    ScopedEnv notify("NOTIFY_SOCKET", dir_ / "notify");
+    SpawnedProcess service({VEXOR_UPDATER_PROGRAM});
+    const std::string start = systemd.Until("READY=1");
+    // Start pending from the host, then three times from Run, then ready.
+    ASSERT_EQ("EXTEND_TIMEOUT_USEC=15000000\nEXTEND_TIMEOUT_USEC=15000000\nSTATUS=Starting\n"
+              "EXTEND_TIMEOUT_USEC=15000000\nEXTEND_TIMEOUT_USEC=5000000\nREADY=1\nSTATUS=Idle\n",
+              start);
+    // Ready means the endpoint answers at once.
+    RpcClientConnection connection(RpcEndpointPath("VexorfTUpdater_RPC64"), UpdaterControl::InterfaceSyntax());
+    char16_t* engine = nullptr;
+    char16_t* dat = nullptr;
+    char16_t* error = nullptr;
+    EXPECT_EQ(1, UpdaterControl::Client::UpdaterGetVersionInfo(connection, &engine, &dat, &error));
+    RpcFree(engine);
+    RpcFree(dat);
+    service.Kill(SIGTERM);
+    EXPECT_NE(std::string::npos, systemd.Until("STOPPING=1").find("STOPPING=1"));
+    EXPECT_EQ(0, service.Wait());
+}
+
+TEST_F(UpdaterProgramTest, AStartUpFailureExitsWithOneAndSaysWhy) {
+    WriteFile(dir_ / "not-a-folder", "");
+    RegistryKey key;
+    key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
+    key.WriteString("LogPath", dir_ / "not-a-folder/logs");
+    NotifyReceiver systemd(dir_ / "notify");
+    ScopedEnv notify("NOTIFY_SOCKET", dir_ / "notify");
+    SpawnedProcess service({VEXOR_UPDATER_PROGRAM});
+    EXPECT_EQ(1, service.Wait());
+    EXPECT_NE(std::string::npos, systemd.Until("STATUS=The logging folder").find("not-a-folder/logs could not be created"));
+}
+
+}  // namespace
+}  // namespace TesselSoftware
