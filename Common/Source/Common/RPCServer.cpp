@@ -287,7 +287,8 @@ void CRPCServer::AcceptLoop() {
             if (connections_.size() >= kMaxConcurrentCalls) continue;
         }
         pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
-        if (::poll(fds, 2, 1000) < 0 && errno != EINTR) return;
+        // No time-out: a new caller or the stop descriptor wakes it, nothing else.
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
         if (fds[1].revents & POLLIN) return;
         if (!(fds[0].revents & POLLIN)) continue;
         const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
