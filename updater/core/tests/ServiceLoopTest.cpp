@@ -48,7 +48,7 @@ protected:
 
     void StartLoop() {
         loop_ = std::thread([this] { ran_ = core_.RunLoop(); });
-        ASSERT_TRUE(WaitFor([this] { return Events().size() >= 1; }));  // "has started"
+        ASSERT_TRUE(WaitUntil([this] { return Events().size() >= 1; }));  // "has started"
     }
     void StopLoop() {
         if (!loop_.joinable()) return;
@@ -58,10 +58,6 @@ protected:
     }
     // Lets the loop wake a few times.
     static void Idle() { std::this_thread::sleep_for(std::chrono::milliseconds(120)); }
-    static bool WaitFor(const std::function<bool()>& condition) {
-        for (int i = 0; i < 2000 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return condition();
-    }
     std::vector<std::string> Events() const { return sink_->events; }
     int CountLog(const std::string& text) const {
         int count = 0;
@@ -86,13 +82,13 @@ protected:
 
 TEST_F(ServiceLoopTest, ANeverRunScheduleStartsAtTheFirstWakeUpAndThenWaitsAnInterval) {
     StartLoop();  // NextCheckTime 0
-    ASSERT_TRUE(WaitFor([this] { return passes_ == 1; }));
-    ASSERT_TRUE(WaitFor([this] { return core_.NextCheckTime() == now_ + core_.UpdateInterval(); }));
+    ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
+    ASSERT_TRUE(WaitUntil([this] { return core_.NextCheckTime() == now_ + core_.UpdateInterval(); }));
     EXPECT_EQ(1, CountLog(kStarted));
     Idle();
     EXPECT_EQ(1, passes_.load());  // not due again before the interval
     now_ += core_.UpdateInterval();
-    ASSERT_TRUE(WaitFor([this] { return passes_ == 2; }));
+    ASSERT_TRUE(WaitUntil([this] { return passes_ == 2; }));
     EXPECT_EQ("Idle", core_.GetUpdateStatus().text);
 }
 
@@ -102,8 +98,8 @@ TEST_F(ServiceLoopTest, TriggersWhileIdleGiveOnePassAndATriggerDuringAPassIsDrop
     now_ += 30;
     core_.TriggerUpdate();
     core_.TriggerUpdate();
-    ASSERT_TRUE(WaitFor([this] { return passes_ == 1; }));
-    ASSERT_TRUE(WaitFor([this] { return core_.LastCheckTime() == now_; }));
+    ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
+    ASSERT_TRUE(WaitUntil([this] { return core_.LastCheckTime() == now_; }));
     Idle();
     EXPECT_EQ(1, passes_.load());
     EXPECT_EQ(0, CountLog(kStarted));  // triggered, not due
@@ -111,7 +107,7 @@ TEST_F(ServiceLoopTest, TriggersWhileIdleGiveOnePassAndATriggerDuringAPassIsDrop
 
     hold_pass_ = true;
     core_.TriggerUpdate();
-    ASSERT_TRUE(WaitFor([this] { return passes_ == 2; }));
+    ASSERT_TRUE(WaitUntil([this] { return passes_ == 2; }));
     core_.TriggerUpdate();  // during the pass
     hold_pass_ = false;
     Idle();
@@ -123,7 +119,7 @@ TEST_F(ServiceLoopTest, ACancelWhileIdleDoesNotReachTheNextPass) {
     StartLoop();
     core_.CancelUpdate();
     core_.TriggerUpdate();
-    ASSERT_TRUE(WaitFor([this] { return passes_ == 1; }));
+    ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
     EXPECT_FALSE(cancelled_in_pass_);
 }
 
@@ -131,7 +127,7 @@ TEST_F(ServiceLoopTest, ANextCheckFarInTheFutureIsDueAtOnce) {
     core_.SetNextCheckTime(now_ + 200 * 24 * 3600);  // a clock that was far ahead
     core_.Save(SaveScope::Schedule);
     StartLoop();
-    ASSERT_TRUE(WaitFor([this] { return passes_ == 1; }));
+    ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
     EXPECT_EQ(now_ + core_.UpdateInterval(), core_.NextCheckTime());
 }
 
@@ -140,7 +136,7 @@ TEST_F(ServiceLoopTest, AStopEndsTheLoopWithinTheWaitOrAfterTheRunningPass) {
     StartLoop();
     hold_pass_ = true;
     core_.TriggerUpdate();
-    ASSERT_TRUE(WaitFor([this] { return passes_ == 1; }));
+    ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
     now_ += 100;
     core_.Stop();
     Idle();
@@ -161,7 +157,7 @@ TEST_F(ServiceLoopTest, AFailedPassIsReportedAndCountsAsAFinishedCheck) {
     now_ += 60;
     core_.TriggerUpdate();
     // The failed pass still moves the schedule on by an interval.
-    ASSERT_TRUE(WaitFor([this] { return core_.LastCheckTime() == now_; }));
+    ASSERT_TRUE(WaitUntil([this] { return core_.LastCheckTime() == now_; }));
     EXPECT_EQ(now_ + core_.UpdateInterval(), core_.NextCheckTime());
     bool reported = false;
     for (const std::string& event : Events()) reported |= event.find("Engine update error: broken engine") != std::string::npos;
@@ -177,7 +173,7 @@ TEST_F(ServiceLoopTest, AStoreThatRefusesTheIdleStatusDoesNotStopTheService) {
     StartLoop();
     Idle();
     core_.TriggerUpdate();
-    ASSERT_TRUE(WaitFor([this] { return passes_ == 1; }));
+    ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
     EXPECT_GT(CountLog("Error setting DAT file update status"), 0);
 }
 

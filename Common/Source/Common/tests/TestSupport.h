@@ -1,6 +1,7 @@
 // Helpers shared by the project's test suites.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,6 +28,10 @@ public:
 private:
     std::string path_;
 };
+
+// Polls condition every 5 ms until it holds (true) or limit passed (false).
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 // Writes data to path (replacing it), creating missing parent folders.
 void WriteFile(const std::string& path, const std::string& data);
