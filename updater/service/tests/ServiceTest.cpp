@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 #include <filesystem>
 
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
 #include "Common/RpcClient.h"
 #include "Common/TextLog.h"
+#include "TestServers.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
 #include "rpc/UpdaterControlClient.h"
@@ -195,6 +197,41 @@ TEST_F(UpdaterProgramTest, UnderSystemdItIsReadyOnlyWhenItListensAndStopsCleanly
     service.Kill(SIGTERM);
     EXPECT_NE(std::string::npos, systemd.Until("STOPPING=1").find("STOPPING=1"));
     EXPECT_EQ(0, service.Wait());
+}
+
+TEST_F(UpdaterProgramTest, SigtermDuringAPassLetsThePassFinishAndRecordItsCheck) {
+    NoProxyEnvironment no_proxy;
+    // A site that takes about three seconds to send its catalogue.
+    OddServer site("drip", "[AVV-ZIP]\r\nDATVersion=100\r\n");
+    OfferNoNewerEngine(dir_ / "engine-site");
+    RegistryKey key;
+    key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+    key.WriteDword("DATSource", 0);
+    key.WriteString("SourceAddress", site.Url(""));
+    key.WriteString("DATFolder", dir_ / "dat");
+    NotifyReceiver systemd(dir_ / "notify");
+    ScopedEnv notify("NOTIFY_SOCKET", dir_ / "notify");
+    SpawnedProcess service({VEXOR_UPDATER_PROGRAM});
+    ASSERT_NE(std::string::npos, systemd.Until("READY=1").find("READY=1"));
+    RpcClientConnection connection(RpcEndpointPath("VexorfTUpdater_RPC64"), UpdaterControl::InterfaceSyntax());
+    UpdaterControl::Client::UpdaterStartUpdate(connection);
+    const auto running = [&] {
+        int64_t last = 0, next = 0;
+        uint8_t updating = 0;
+        char16_t* status = nullptr;
+        UpdaterControl::Client::UpdaterGetStatus(connection, &last, &next, &updating, &status);
+        RpcFree(status);
+        return updating != 0;
+    };
+    ASSERT_TRUE(WaitUntil(running));
+    service.Kill(SIGTERM);
+    EXPECT_NE(std::string::npos, systemd.Until("STOPPING=1").find("STOPPING=1"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(0, ::kill(service.pid(), 0)) << "the service ended in the middle of its pass";
+    EXPECT_EQ(0, service.Wait());
+    uint64_t last_check = 0;
+    key.ReadQword("LastCheckTime", 0, &last_check);
+    EXPECT_NE(0u, last_check);  // the pass ended and was recorded before the exit
 }
 
 TEST_F(UpdaterProgramTest, AStartUpFailureExitsWithOneAndSaysWhy) {

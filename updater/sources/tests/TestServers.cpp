@@ -214,6 +214,11 @@ while True:
     elif behaviour == 'stall':
         client.sendall(head + body[:1])
         time.sleep(60)
+    elif behaviour == 'drip':
+        client.sendall(head)
+        for i in range(len(body)):
+            time.sleep(0.1)
+            client.sendall(body[i:i + 1])
     else:
         client.sendall(head + body)
     client.close()

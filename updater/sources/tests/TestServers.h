@@ -82,7 +82,8 @@ private:
 // A Python HTTP server with one behaviour:
 //   "truncate-first": the first answer promises body but closes halfway,
 //                     later answers send body whole;
-//   "stall":          sends the headers and one byte, then nothing.
+//   "stall":          sends the headers and one byte, then nothing;
+//   "drip":           sends the body one byte every 0.1 s.
 class OddServer {
 public:
     OddServer(const std::string& behaviour, const std::string& body);
