@@ -150,6 +150,17 @@ TEST_F(ServiceLoopTest, AStopEndsTheLoopWithinTheWaitOrAfterTheRunningPass) {
     EXPECT_NE(std::string::npos, Events().back().find("Vexor Updater Service has stopped\r\n"));
 }
 
+TEST_F(ServiceLoopTest, AStopWhileIdleEndsTheWaitAtOnce) {
+    core_.SetLastCheckTime(now_);
+    core_.SetWaitForTesting(60000);  // a wait far longer than the test
+    StartLoop();
+    const auto asked = std::chrono::steady_clock::now();
+    StopLoop();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+    EXPECT_EQ(0, passes_.load());
+    EXPECT_NE(std::string::npos, Events().back().find("Vexor Updater Service has stopped\r\n"));
+}
+
 TEST_F(ServiceLoopTest, AFailedPassIsReportedAndCountsAsAFinishedCheck) {
     core_.SetLastCheckTime(now_);
     pass_throws_ = true;
