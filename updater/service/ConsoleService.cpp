@@ -24,6 +24,8 @@ namespace TesselSoftware {
 namespace {
 
 constexpr int64_t kSystemctlTimeoutMs = 120000;
+// How much more time each stop extension asks systemd for; renewed at half.
+constexpr uint32_t kStopExtensionMs = 120000;
 
 // The system text of code without its line end, with the code: "%s (0x%x)".
 std::string LastErrorText(uint32_t code) {
@@ -108,10 +110,22 @@ void CConsoleService::OnControlSignal(int /*signal_number*/) {
         std::printf("Stopping %s.\n", GetDisplayName().c_str());
         std::fflush(stdout);
     } else {
-        // A pass may still run: ask for time to finish it.
-        ReportServiceStatus(ServiceState::kStopPending, 900000, "Stopping");
+        // A pass may still run: ask for time to finish it, for as long as
+        // it runs.
+        ReportServiceStatus(ServiceState::kStopPending, kStopExtensionMs, "Stopping");
+        if (!stop_keeper_.joinable()) stop_keeper_ = std::thread([this] { KeepStopAlive(); });
     }
     Stop();
+}
+
+void CConsoleService::KeepStopAlive() {
+    std::unique_lock<std::mutex> lock(status_mutex_);
+    while (!status_changed_.wait_for(lock, std::chrono::milliseconds(kStopExtensionMs / 2),
+                                     [this] { return stopped_; })) {
+        lock.unlock();
+        sd_notify(0, ("EXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t{kStopExtensionMs} * 1000)).c_str());
+        lock.lock();
+    }
 }
 
 int CConsoleService::Debug(const std::vector<std::string>& args) {
@@ -129,8 +143,17 @@ int CConsoleService::RunAsService(const std::vector<std::string>& args) {
         return 1;
     }
     if (!ReportServiceStatus(ServiceState::kStartPending, 15000)) return 1;
-    SignalDispatcher dispatcher([this](int signal_number) { OnControlSignal(signal_number); });
-    const int status = Run(args);
+    int status = 0;
+    {
+        SignalDispatcher dispatcher([this](int signal_number) { OnControlSignal(signal_number); });
+        status = Run(args);
+    }
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        stopped_ = true;
+    }
+    status_changed_.notify_all();
+    if (stop_keeper_.joinable()) stop_keeper_.join();
     ReportServiceStatus(ServiceState::kStopped, 0);
     return status;
 }

@@ -10,9 +10,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace TesselSoftware {
@@ -51,9 +53,16 @@ private:
     // The stop control: systemd's SIGTERM, or a console signal in debug mode.
     void OnControlSignal(int signal_number);
 
+    // While a requested stop waits for the running pass, keeps asking
+    // systemd for more time, until the service has stopped.
+    void KeepStopAlive();
+
     std::atomic<bool> debug_{false};
     std::mutex status_mutex_;
+    std::condition_variable status_changed_;
     ServiceState state_ = ServiceState::kStopped;  // GUARDED_BY(status_mutex_)
+    bool stopped_ = false;                          // GUARDED_BY(status_mutex_)
+    std::thread stop_keeper_;                       // started by the first stop request
 };
 
 // Runs systemctl with args: the program named by VEXOR_SYSTEMCTL when set
