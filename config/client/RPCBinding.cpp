@@ -48,6 +48,7 @@ bool CRPCBinding::CreateBinding(const std::string& endpoint) {
         return false;
     }
     binding_ = std::make_unique<RpcClientConnection>(RpcEndpointPath(parsed), UpdaterControl::InterfaceSyntax());
+    binding_->SetCallTimeout(call_timeout_ms_);
     last_status_ = 0;
     string_binding_ = composed;
     return true;

@@ -33,6 +33,10 @@ public:
     // last error set when either step fails.
     bool CreateBinding(const std::string& endpoint);
 
+    // How long a call may wait for its answer once connected (default
+    // 60 s); applies to the binding created next.
+    void SetCallTimeout(int milliseconds) { call_timeout_ms_ = milliseconds; }
+
     // The binding, or nullptr when none was created.
     RpcClientConnection* Binding() const { return binding_.get(); }
     const std::string& StringBinding() const { return string_binding_; }
@@ -46,6 +50,7 @@ protected:
 
 private:
     std::unique_ptr<RpcClientConnection> binding_;
+    int call_timeout_ms_ = 60000;
     uint32_t last_status_ = 0;
     std::string string_binding_;
     CThreadStorage<CThreadVariables> threads_;

@@ -84,7 +84,7 @@ TEST_F(ControlHandlersTest, AFailingApplyChangesNothingAndSaysWhy) {
     for (const Row& row : rows) {
         store->write_faults.clear();
         if (row.store_fault != nullptr) store->write_faults[row.store_fault] = Win32::kAccessDenied;
-        sink->events.clear();
+        sink->Clear();
         EXPECT_EQ(0, SetDat(60, 1, 1, 1, row.url, row.password)) << row.name;
         EXPECT_EQ(0u, last_error_.rfind(row.reason, 0)) << row.name;
         ASSERT_EQ(1u, Events().size()) << row.name;

@@ -74,7 +74,7 @@ private:
 // stored settings, an event log that records, and the real procedures.
 struct ServiceUnderTest {
     ServiceUnderTest() : env("VEXOR_SYSTEM_ROOT", dir.path()) { core.Load(); }
-    std::vector<std::string> Events() const { return sink->events; }
+    std::vector<std::string> Events() const { return sink->Events(); }
 
     ScratchDir dir;
     ScopedEnv env;

@@ -23,7 +23,7 @@ TEST_F(EventLogTest, ReportingBeforeOpenFailsAndIsMirrored) {
     EXPECT_FALSE(log.ReportInformation("Starting Vexor DAT Updater...\n"));
     EXPECT_EQ("EventLog not open", log.LastError());
     EXPECT_EQ((std::vector<std::string>{"8 Event - EventLog not open\n"}), text_log_.Lines());
-    EXPECT_TRUE(sink_->events.empty());
+    EXPECT_TRUE(sink_->Events().empty());
 }
 
 TEST_F(EventLogTest, LineEndsAreBareInTheMirrorAndFullInTheEvent) {
@@ -40,7 +40,7 @@ TEST_F(EventLogTest, LineEndsAreBareInTheMirrorAndFullInTheEvent) {
                   "VexorDatUpdater64 1 0xC0001388 custom",
                   "VexorDatUpdater64 1 0xC0000BB8 through ILogging",
               }),
-              sink_->events);
+              sink_->Events());
     EXPECT_EQ("8 Event - Error Updating DAT Files - first\nsecond\n\n", text_log_.Lines()[0]);
 }
 

@@ -58,7 +58,7 @@ protected:
     }
     // Lets the loop wake a few times.
     static void Idle() { std::this_thread::sleep_for(std::chrono::milliseconds(120)); }
-    std::vector<std::string> Events() const { return sink_->events; }
+    std::vector<std::string> Events() const { return sink_->Events(); }
     int CountLog(const std::string& text) const {
         int count = 0;
         for (const std::string& line : log_.Lines()) count += line.find(text) != std::string::npos;

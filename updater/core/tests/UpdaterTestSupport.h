@@ -42,20 +42,32 @@ private:
 };
 
 // An event sink that keeps events as "type id text" lines, or fails each
-// write with a given error.
+// write with a given error. Safe for concurrent use.
 class RecordingEventSink : public IEventSink {
 public:
-    uint32_t fail_with = 0;
-    std::vector<std::string> events;
+    uint32_t fail_with = 0;  // set before other threads write
     uint32_t Write(const std::string& source, IEventLogging::EventType type, uint32_t event_id,
                    const std::string& text) override {
         if (fail_with != 0) return fail_with;
         char id[16];
         std::snprintf(id, sizeof id, "0x%08X", event_id);
-        events.push_back(source + " " + std::to_string(static_cast<int>(type)) + " " + id + " " +
-                         text);
+        std::lock_guard lock(mutex_);
+        events_.push_back(source + " " + std::to_string(static_cast<int>(type)) + " " + id + " " +
+                          text);
         return 0;
     }
+    std::vector<std::string> Events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        events_.clear();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> events_;
 };
 
 // Makes folder an engine update source (local folder, kind 2) that offers
