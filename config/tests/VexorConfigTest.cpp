@@ -47,9 +47,13 @@ private:
     QTimer timer_;
 };
 
-class VexorConfigTest : public ::testing::Test, protected ServiceUnderTest {
+// Makes the application exist before any member that needs it.
+struct WithApplication {
+    WithApplication() { Application(); }
+};
+
+class VexorConfigTest : public ::testing::Test, private WithApplication, protected ServiceUnderTest {
 protected:
-    VexorConfigTest() { Application(); }
     void SetUp() override { ASSERT_TRUE(server_->Start(handlers)); }
     std::unique_ptr<CVexorConfigDlg> Dialog() {
         auto dialog = std::make_unique<CVexorConfigDlg>();
