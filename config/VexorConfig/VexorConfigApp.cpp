@@ -9,15 +9,9 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("VexorConfig");
     VexorConfig::CVexorConfigDlg dialog;
-    // The service must answer before anything is shown; a refusal (false)
-    // still lets the window open.
-    try {
-        std::string engine, dat;
-        dialog.Client().GetVersionInfo(engine, dat);
-    } catch (const RPCClient::CRPCException&) {
-        QMessageBox::critical(nullptr, dialog.windowTitle(),
-                              QObject::tr("Failed to connect to Tessel Vexor Updater service.\n\n"
-                                          "Please ensure the service is running."));
+    QString message;
+    if (!dialog.ProbeService(&message)) {
+        QMessageBox::critical(nullptr, dialog.windowTitle(), message);
         return 1;
     }
     dialog.CreatePages();

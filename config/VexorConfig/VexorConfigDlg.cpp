@@ -33,6 +33,17 @@ CVexorConfigDlg::CVexorConfigDlg(QWidget* parent)
     resize(560, 640);
 }
 
+bool CVexorConfigDlg::ProbeService(QString* message) {
+    try {
+        std::string engine, dat;
+        rpc_.GetVersionInfo(engine, dat);
+        return true;
+    } catch (const RPCClient::CRPCException&) {
+        *message = tr("Failed to connect to Tessel Vexor Updater service.\n\nPlease ensure the service is running.");
+        return false;
+    }
+}
+
 void CVexorConfigDlg::CreatePages() {
     status_ = new CStatusPage(rpc_);
     dat_ = new CSettingsPage(CSettingsPage::Kind::kDat, rpc_);

@@ -22,6 +22,10 @@ public:
     explicit CVexorConfigDlg(QWidget* parent = nullptr);
 
     RPCClient::CVexorUpdateRpc& Client() { return rpc_; }
+    // Asks the service for its versions before anything is shown: false,
+    // with the message for the user, when it cannot be reached. A refusal
+    // (a false result) still lets the window open.
+    bool ProbeService(QString* message);
     // Builds the pages (after the start probe succeeded).
     void CreatePages();
     // Applies both settings pages; false when one refused (the dialog stays).

@@ -23,6 +23,7 @@ QApplication& Application() {
     static QApplication* application = [] {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("TZ", "UTC");
+        qputenv("LC_ALL", "C");  // the application takes its locale from here
         return new QApplication(argc, argv);
     }();
     return *application;
@@ -87,6 +88,14 @@ TEST_F(VexorConfigTest, TheStatusPageShowsTheServiceAndStartsAnUpdate) {
     EXPECT_EQ("Start Update", page->Button()->text());
     page->Button()->click();
     EXPECT_TRUE(core.TriggerEvent().Wait(0));
+    // The service started a pass on its own meanwhile: the click only
+    // brings the button up to date.
+    core.SetUpdating(true);
+    page->Button()->click();
+    EXPECT_FALSE(core.TriggerEvent().Wait(0));
+    EXPECT_FALSE(core.IsCancelled());
+    EXPECT_EQ("Stop Update", page->Button()->text());
+    EXPECT_EQ(1000, page->TimerInterval());
     EXPECT_TRUE(boxes_.texts.empty());
 }
 
@@ -99,6 +108,16 @@ TEST_F(VexorConfigTest, AServiceThatGoesAwayGivesOneMessageAndStopsTheTimer) {
     EXPECT_TRUE(boxes_.texts[0].startsWith("Failed to get Vexor version info. Error 1722")) << boxes_.texts[0].toStdString();
     EXPECT_FALSE(page->TimerActive());
     EXPECT_FALSE(page->Button()->isEnabled());
+
+    CSettingsPage* dat = dialog->DatPage();
+    dat->ProxyUser()->textEdited("changed");
+    EXPECT_FALSE(dat->Apply());
+    EXPECT_TRUE(dat->LastApplyError().startsWith("Failed to set Vexor updater settings. Error 1722"));
+    EXPECT_EQ(2u, boxes_.texts.size());
+
+    QString message;
+    EXPECT_FALSE(dialog->ProbeService(&message));
+    EXPECT_EQ("Failed to connect to Tessel Vexor Updater service.\n\nPlease ensure the service is running.", message);
 }
 
 TEST_F(VexorConfigTest, SettingsPagesLoadChooseTheFrequencyAndRefuseBadInput) {
