@@ -4,6 +4,7 @@
 
 #include "TestSupport.h"
 #include "logic/SettingsPageRules.h"
+#include "logic/ShareFolder.h"
 #include "logic/StatusPageText.h"
 
 namespace TesselSoftware::VexorConfig {
@@ -58,6 +59,29 @@ TEST(StatusPageText, TimesStatusAndLogReadAsAnAdministratorExpects) {
     EXPECT_EQ("", ComposeLog({}));
     EXPECT_EQ(1000, RefreshIntervalMs(true));
     EXPECT_EQ(10000, RefreshIntervalMs(false));
+}
+
+}  // namespace
+}  // namespace TesselSoftware::VexorConfig
+
+namespace TesselSoftware::VexorConfig {
+namespace {
+
+TEST(ShareFolder, AFolderOnAnSmbMountIsOfferedByItsShareName) {
+    const std::string mountinfo =
+        "22 1 8:1 / / rw,relatime - ext4 /dev/sda1 rw\n"
+        "40 22 0:50 / /mnt/updates rw,relatime - cifs //fileserver/updates rw,vers=3.0\n"
+        "41 40 0:51 / /mnt/updates/local rw,relatime - tmpfs tmpfs rw\n"
+        "42 22 0:52 / /mnt/with\\040space rw,relatime - smb3 //nas/dat\\040files rw\n";
+    const std::pair<std::string, std::optional<std::string>> rows[] = {
+        {"/mnt/updates", "\\\\fileserver\\updates"},
+        {"/mnt/updates/vexor/dat", "\\\\fileserver\\updates\\vexor\\dat"},
+        {"/mnt/updates/local/x", std::nullopt},   // a deeper mount of another kind
+        {"/mnt/updatesX", std::nullopt},          // a name that only starts alike
+        {"/mnt/with space/v", "\\\\nas\\dat files\\v"},
+        {"/home/admin", std::nullopt},
+    };
+    for (const auto& [folder, share] : rows) EXPECT_EQ(share, ShareNameForFolder(folder, mountinfo)) << folder;
 }
 
 }  // namespace
