@@ -1,12 +1,15 @@
 #include "Common/RpcClient.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "Common/Platform/MachineLayout.h"
 #include "Common/Platform/Win32Error.h"
@@ -51,12 +54,21 @@ void RpcClientConnection::Connect() {
     if (socket_path_.size() >= sizeof(address.sun_path)) Fail(Win32::kServerUnavailable, "endpoint path too long");
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, socket_path_.c_str(), socket_path_.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking while connecting: a server whose queue is full answers
+    // EAGAIN instead of holding the caller without limit.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) Fail(ErrnoToWin32(errno), "socket");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(call_timeout_ms_);
     int rc;
-    do {
+    for (;;) {
         rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    } while (rc != 0 && errno == EINTR);
+        if (rc == 0 || (errno != EINTR && errno != EAGAIN)) break;
+        if (errno == EAGAIN) {
+            if (std::chrono::steady_clock::now() > deadline) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    if (rc == 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (rc != 0) {
         const int error_number = errno;
         ::close(fd);
