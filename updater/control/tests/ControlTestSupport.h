@@ -72,16 +72,8 @@ private:
 
 // The service's side under a scratch system root: an UpdaterCore with its
 // stored settings, an event log that records, and the real procedures.
-struct ServiceUnderTest {
-    ServiceUnderTest() : env("VEXOR_SYSTEM_ROOT", dir.path()) { core.Load(); }
-    std::vector<std::string> Events() const { return sink->Events(); }
-
-    ScratchDir dir;
-    ScopedEnv env;
-    RecordingLog log;
-    UpdaterCore core{log};
-    std::shared_ptr<RecordingEventSink> sink = std::make_shared<RecordingEventSink>();
-    CDTLEventLog event_log{"VexorDatUpdater64", false, true, sink};
+struct ServiceUnderTest : CoreUnderTest {
+    ServiceUnderTest() { core.Load(); }
     UpdaterControlHandlers handlers{core, event_log};
 };
 

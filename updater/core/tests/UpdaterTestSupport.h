@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "Common/EventLog.h"
 #include "Common/Logging.h"
 #include "Common/Platform/EventJournal.h"
 #include "Common/ProductKey.h"
 #include "Common/RegistryKey.h"
 #include "TestSupport.h"
+#include "core/UpdaterCore.h"
 
 namespace TesselSoftware::Testing {
 
@@ -68,6 +70,20 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<std::string> events_;
+};
+
+// An UpdaterCore on a scratch system root, with a text log and an event log
+// that record. The settings are not loaded.
+struct CoreUnderTest {
+    CoreUnderTest() : env("VEXOR_SYSTEM_ROOT", dir.path()) {}
+    std::vector<std::string> Events() const { return sink->Events(); }
+
+    ScratchDir dir;
+    ScopedEnv env;
+    RecordingLog log;
+    UpdaterCore core{log};
+    std::shared_ptr<RecordingEventSink> sink = std::make_shared<RecordingEventSink>();
+    CDTLEventLog event_log{"VexorDatUpdater64", false, true, sink};
 };
 
 // Makes folder an engine update source (local folder, kind 2) that offers
