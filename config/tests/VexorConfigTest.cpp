@@ -7,6 +7,8 @@
 #include <QScrollBar>
 #include <QTimer>
 
+#include <thread>
+
 #include "ControlTestSupport.h"
 #include "VexorConfig/VexorConfigDlg.h"
 
@@ -191,6 +193,35 @@ TEST(VexorConfigLoad, APageWhoseLoadFailedNeverApplies) {
     }
     EXPECT_TRUE(dialog.ApplyAll());
     EXPECT_EQ(0, procedures.sets.load());
+}
+
+}  // namespace
+}  // namespace TesselSoftware::VexorConfig
+
+namespace TesselSoftware::VexorConfig {
+namespace {
+
+TEST(VexorConfigStuckService, ACallThatGetsNoAnswerEndsInOneMessageAfterTheTimeOut) {
+    Application();
+    ScratchDir dir;
+    ScriptedProcedures procedures;
+    std::atomic<bool> release{false};
+    procedures.on_status = [&](char16_t**) {
+        for (int i = 0; i < 3000 && !release; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return uint8_t{1};
+    };
+    TestServer server(dir.path());
+    ASSERT_TRUE(server.Start(procedures));
+    MessageBoxes boxes;
+    CVexorConfigDlg dialog;
+    const auto started = std::chrono::steady_clock::now();
+    dialog.CreatePages();  // the status page refreshes and waits for its answer
+    const auto waited = std::chrono::steady_clock::now() - started;
+    release = true;
+    EXPECT_LT(waited, std::chrono::seconds(20));
+    ASSERT_EQ(1u, boxes.texts.size());
+    EXPECT_TRUE(boxes.texts[0].startsWith("Failed to get Vexor updater status. Error 1726")) << boxes.texts[0].toStdString();
+    EXPECT_FALSE(dialog.StatusPage()->TimerActive());
 }
 
 }  // namespace
