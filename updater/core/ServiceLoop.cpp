@@ -26,7 +26,7 @@ private:
 
 }  // namespace
 
-void UpdaterCore::SetControlInterface(RpcServerInterface spec) { control_interface_ = std::move(spec); }
+void UpdaterCore::SetControlInterface(RpcServerInterface definition) { control_interface_ = std::move(definition); }
 void UpdaterCore::SetReadyCallback(std::function<void()> ready) { ready_ = std::move(ready); }
 void UpdaterCore::SetStopRequester(std::function<void()> stop) { stop_requester_ = std::move(stop); }
 void UpdaterCore::SetEventLog(IEventLogging* event_log) { event_log_ = event_log; }

@@ -84,7 +84,7 @@ public:
     std::string StartFailure() const;
 
     // The control interface the loop serves; set before RunLoop.
-    void SetControlInterface(RpcServerInterface spec);
+    void SetControlInterface(RpcServerInterface definition);
     // Called once the settings are loaded and the control endpoint listens.
     void SetReadyCallback(std::function<void()> ready);
     // Called when the loop cannot go on (the service's own Stop, which logs

@@ -46,15 +46,15 @@ static_assert(std::size(kStubs) == kProcedureCount);
 }  // namespace
 
 RpcServerInterface ServerInterface(IUpdaterControl& procedures) {
-    RpcServerInterface spec;
-    spec.syntax = InterfaceSyntax();
-    spec.procedure_count = kProcedureCount;
-    spec.read_only_opnums = kReadOnlyOpnums;
+    RpcServerInterface definition;
+    definition.syntax = InterfaceSyntax();
+    definition.procedure_count = kProcedureCount;
+    definition.read_only_opnums = kReadOnlyOpnums;
     // The runtime checks the opnum against procedure_count first.
-    spec.dispatch = [&procedures](uint16_t opnum, const RpcCaller& caller, NdrReader& in, NdrWriter& out) {
+    definition.dispatch = [&procedures](uint16_t opnum, const RpcCaller& caller, NdrReader& in, NdrWriter& out) {
         kStubs[opnum](procedures, caller, in, out);
     };
-    return spec;
+    return definition;
 }
 
 }  // namespace TesselSoftware::UpdaterControl

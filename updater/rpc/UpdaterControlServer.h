@@ -7,7 +7,7 @@
 
 namespace TesselSoftware::UpdaterControl {
 
-// The interface specification to register with CRPCServer; procedures must
+// The interface definition to register with CRPCServer; procedures must
 // outlive the server's use of it.
 RpcServerInterface ServerInterface(IUpdaterControl& procedures);
 

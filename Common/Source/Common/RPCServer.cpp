@@ -73,7 +73,7 @@ bool Compatible(const SyntaxId& offered, const SyntaxId& served) {
 }  // namespace
 
 struct CRPCServer::Registration {
-    RpcServerInterface spec;
+    RpcServerInterface definition;
     bool active = true;   // GUARDED_BY(server mutex)
     int running = 0;      // GUARDED_BY(server mutex)
 };
@@ -214,17 +214,17 @@ bool CRPCServer::UseEndpoint(const std::string& endpoint) {
     return true;
 }
 
-bool CRPCServer::RegisterInterface(const RpcServerInterface& spec) {
+bool CRPCServer::RegisterInterface(const RpcServerInterface& definition) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const bool known = std::any_of(registrations_.begin(), registrations_.end(),
-                                       [&](const auto& r) { return r->spec.syntax.uuid == spec.syntax.uuid; });
+                                       [&](const auto& r) { return r->definition.syntax.uuid == definition.syntax.uuid; });
         if (known) {
             last_status_ = Win32::kTypeAlreadyRegistered;
-        } else if (!spec.dispatch || spec.procedure_count == 0) {
+        } else if (!definition.dispatch || definition.procedure_count == 0) {
             last_status_ = Win32::kInvalidParameter;
         } else {
-            registrations_.push_back(std::make_shared<Registration>(Registration{spec}));
+            registrations_.push_back(std::make_shared<Registration>(Registration{definition}));
             last_status_ = 0;
             return true;
         }
@@ -337,7 +337,7 @@ std::vector<uint8_t> CRPCServer::AnswerBind(Connection& connection, std::span<co
     std::lock_guard<std::mutex> lock(mutex_);
     for (const PresentationContext& context : bind.contexts) {
         const auto served = std::find_if(registrations_.begin(), registrations_.end(), [&](const auto& r) {
-            return r->active && Compatible(context.abstract_syntax, r->spec.syntax);
+            return r->active && Compatible(context.abstract_syntax, r->definition.syntax);
         });
         const bool ndr = std::find(context.transfer_syntaxes.begin(), context.transfer_syntaxes.end(),
                                    NdrTransferSyntax()) != context.transfer_syntaxes.end();
@@ -368,9 +368,9 @@ std::vector<std::vector<uint8_t>> CRPCServer::RunCall(Connection& connection, ui
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!registration.active) return fault(Win32::kUnknownInterface);
-        if (opnum >= registration.spec.procedure_count) return fault(Win32::kProcNumOutOfRange);
+        if (opnum >= registration.definition.procedure_count) return fault(Win32::kProcNumOutOfRange);
         if (connection.access == RpcAccess::kRead &&
-            (opnum >= 32 || !(registration.spec.read_only_opnums & (1u << opnum)))) {
+            (opnum >= 32 || !(registration.definition.read_only_opnums & (1u << opnum)))) {
             return fault(Win32::kAccessDenied);
         }
         ++registration.running;
@@ -379,7 +379,7 @@ std::vector<std::vector<uint8_t>> CRPCServer::RunCall(Connection& connection, ui
     uint32_t error = 0;
     try {
         NdrReader in(stub);
-        registration.spec.dispatch(opnum, connection.caller, in, out);
+        registration.definition.dispatch(opnum, connection.caller, in, out);
     } catch (const RpcStubException& e) {
         error = static_cast<uint32_t>(e.Code());
     } catch (const RpcFault& e) {

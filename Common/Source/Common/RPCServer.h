@@ -4,7 +4,7 @@
 //
 //   CRPCServer server;                      // no text log: failures are silent
 //   server.UseEndpoint("VexorfTUpdater_RPC64");
-//   server.RegisterInterface(spec);
+//   server.RegisterInterface(definition);
 //   server.Listen();                        // returns at once
 //   ...
 //   server.UnregisterAll();                 // waits for running calls
@@ -85,7 +85,7 @@ public:
     CRPCServer& operator=(const CRPCServer&) = delete;
 
     bool UseEndpoint(const std::string& endpoint);
-    bool RegisterInterface(const RpcServerInterface& spec);
+    bool RegisterInterface(const RpcServerInterface& definition);
     bool Listen();
     // Refuses new calls to every registered interface, waits for the
     // running ones to return, then empties the list.

@@ -20,11 +20,11 @@ using namespace Testing;
 constexpr char kStarted[] = "An update has been started as per the set schedule.\r\n";
 
 RpcServerInterface AnyInterface() {
-    RpcServerInterface spec;
-    spec.syntax = SyntaxId{*ParseUuid("11111111-2222-3333-4444-555555555555"), 1, 0};
-    spec.procedure_count = 1;
-    spec.dispatch = [](uint16_t, const RpcCaller&, NdrReader&, NdrWriter&) {};
-    return spec;
+    RpcServerInterface definition;
+    definition.syntax = SyntaxId{*ParseUuid("11111111-2222-3333-4444-555555555555"), 1, 0};
+    definition.procedure_count = 1;
+    definition.dispatch = [](uint16_t, const RpcCaller&, NdrReader&, NdrWriter&) {};
+    return definition;
 }
 
 class ServiceLoopTest : public ::testing::Test, protected CoreUnderTest {

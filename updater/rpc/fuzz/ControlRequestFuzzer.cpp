@@ -56,11 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto opnum = static_cast<uint16_t>((data[0] / 2) % 10);
     if (opnum >= UpdaterControl::kProcedureCount) return 0;
     static Answers answers;
-    static const RpcServerInterface spec = UpdaterControl::ServerInterface(answers);
+    static const RpcServerInterface definition = UpdaterControl::ServerInterface(answers);
     NdrReader in(rest);
     NdrWriter out;
     try {
-        spec.dispatch(opnum, RpcCaller{}, in, out);
+        definition.dispatch(opnum, RpcCaller{}, in, out);
     } catch (const RpcStubException&) {
         // Bad stub data is refused; that is the expected outcome.
     }
