@@ -28,11 +28,15 @@ bool ReadFolder(const RegistryKey& key, const char* name, std::string* folder) {
 
 }  // namespace
 
-std::string ProgramFolder() {
+std::string ProgramPath() {
     char path[4096];
     const ssize_t length = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (length <= 0) return "";
-    return ParentPath(std::string(path, static_cast<size_t>(length)));
+    return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
+}
+
+std::string ProgramFolder() {
+    const std::string path = ProgramPath();
+    return path.empty() ? "" : ParentPath(path);
 }
 
 std::string ChooseLogFolder(const RegistryKey& product_key, const std::string& program_folder) {

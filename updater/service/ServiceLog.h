@@ -14,7 +14,8 @@ class RegistryKey;
 // "Logs". Never throws.
 std::string ChooseLogFolder(const RegistryKey& product_key, const std::string& program_folder);
 
-// The folder of this program's file ("" when it cannot be told).
+// This program's file, and its folder ("" when it cannot be told).
+std::string ProgramPath();
 std::string ProgramFolder();
 
 // Creates folder and opens log in it as "VexorUpdater" (seven days kept, the
