@@ -87,8 +87,11 @@ int main(int argc, char** argv) {
         VexorConfig::CVexorConfigDlg dialog;
         dialog.CreatePages();
         Save(&dialog, out + "/status-idle.png");
-        for (int i = 0; i < 3; ++i) dialog.Tabs()->setCurrentIndex(i + 1), Save(&dialog, out + QString("/%1.png").arg(
-            QStringList{"signature-updates-local", "engine-updates-proxy", "about"}[i]));
+        const QStringList names = {"signature-updates-local", "engine-updates-proxy", "about"};
+        for (int tab = 1; tab <= names.size(); ++tab) {
+            dialog.Tabs()->setCurrentIndex(tab);
+            Save(&dialog, out + "/" + names[tab - 1] + ".png");
+        }
     }
     {
         core.SetUpdating(true);

@@ -3,10 +3,8 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFormLayout>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QMessageBox>
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
