@@ -1,5 +1,6 @@
 #include "Common/Platform/RegistryStore.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sqlite3.h>
@@ -342,8 +343,10 @@ private:
             if (rc != SQLITE_OK) {
                 sqlite3_close_v2(db_);
                 db_ = nullptr;
-                return ::access(path().c_str(), F_OK) == 0 ? Win32::kAccessDenied
-                                                           : Win32::kFileNotFound;
+                // A file in a folder this account may not enter is denied
+                // to it, not missing.
+                const bool present_or_hidden = ::access(path().c_str(), F_OK) == 0 || errno == EACCES;
+                return present_or_hidden ? Win32::kAccessDenied : Win32::kFileNotFound;
             }
             read_only_ = true;
         }

@@ -78,7 +78,7 @@ TEST_F(RegistryProcessTest, WriterKilledMidWriteLeavesEveryValueOldOrNew) {
     }
 }
 
-TEST_F(RegistryProcessTest, AnAccountThatCanOnlyReadTheFileReadsAndIsDeniedWrites) {
+TEST_F(RegistryProcessTest, AnAccountReadsThroughTheStoresGroupAndIsDeniedElsewhere) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the store to another account";
     RegistryKey key;
     key.Open(RegistryRoot::kLocalMachine, kProductKey, kKeyAllAccess);
@@ -86,28 +86,40 @@ TEST_F(RegistryProcessTest, AnAccountThatCanOnlyReadTheFileReadsAndIsDeniedWrite
     // The gateway's account reads through the store's group.
     const std::string store = dir_.path() + "/var/lib/vexor/registry.db";
     ASSERT_EQ(0, ::chown(store.c_str(), 0, Testing::kNobodyId));
-    for (const char* folder : {"/var", "/var/lib", "/var/lib/vexor"}) {
-        ::chmod((dir_.path() + folder).c_str(), 0755);
-    }
+    for (const char* folder : {"/var", "/var/lib"}) ::chmod((dir_.path() + folder).c_str(), 0755);
     // The build tree may not be reachable for that account: run a copy.
     const std::string probe = dir_.path() + "/registry_probe";
     std::filesystem::copy_file(VEXOR_REGISTRY_PROBE, probe);
     ::chmod(probe.c_str(), 0755);
-    const auto child = Testing::RunInChild(
-        [&](int out) {
-            ::dup2(out, STDOUT_FILENO);
-            char* argv[] = {const_cast<char*>(probe.c_str()), const_cast<char*>("read-only"),
-                            nullptr};
-            ::execv(argv[0], argv);
-            return 127;
-        },
-        true);
-    EXPECT_EQ(0, child.status);
-    EXPECT_EQ(
-        "DATVersion=4242\n"
-        "write: Failed to set value 'DATVersion', 5 - Access is denied.\n"
-        "open: Failed to open key 'SOFTWARE\\Quorvane\\Vexor for Tessel', 5 - Access is denied.\n",
-        child.output);
+    const struct {
+        mode_t folder_mode;  // of the store's folder, owned by root:root
+        int status;
+        const char* output;
+    } kCases[] = {
+        {0755, 0,
+         "DATVersion=4242\n"
+         "write: Failed to set value 'DATVersion', 5 - Access is denied.\n"
+         "open: Failed to open key 'SOFTWARE\\Quorvane\\Vexor for Tessel', 5 - Access is denied.\n"},
+        // A folder the account may not enter hides the file: that is
+        // access denied too, not a store that does not exist.
+        {0750, 3,
+         "exception: Failed to open key 'SOFTWARE\\Quorvane\\Vexor for Tessel', 5 - Access is denied.\n"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.folder_mode);
+        ::chmod((dir_.path() + "/var/lib/vexor").c_str(), c.folder_mode);
+        const auto child = Testing::RunInChild(
+            [&](int out) {
+                ::dup2(out, STDOUT_FILENO);
+                char* argv[] = {const_cast<char*>(probe.c_str()), const_cast<char*>("read-only"),
+                                nullptr};
+                ::execv(argv[0], argv);
+                return 127;
+            },
+            true);
+        EXPECT_EQ(c.status, child.status);
+        EXPECT_EQ(c.output, child.output);
+    }
 }
 
 TEST_F(RegistryProcessTest, DamagedStoreGivesTheCorruptRegistryError) {
