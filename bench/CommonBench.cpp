@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "Common/TextConversion.h"
-#include "Common/TextLog.h"
+#include "Common/Logs/TextLog.h"
+#include "Common/Text/TextConversion.h"
 
 namespace {
 

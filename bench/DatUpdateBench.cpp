@@ -14,13 +14,13 @@
 #include <random>
 #include <string>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Logs/TextLog.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
-#include "Common/TextLog.h"
+#include "Common/Registry/RegistryKey.h"
+#include "SitePublisher.h"
 #include "core/UpdaterCore.h"
 #include "dat/EngineStartCheck.h"
-#include "SitePublisher.h"
 #include "sources/DownloaderFS.h"
 
 namespace {

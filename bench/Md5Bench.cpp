@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "Common/Md5.h"
-#include "Common/TextLog.h"
+#include "Common/Logs/TextLog.h"
+#include "Common/Text/Md5.h"
 #include "dat/ArchiveTools.h"
 
 namespace {

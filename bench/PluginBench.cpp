@@ -20,13 +20,13 @@
 #include <thread>
 #include <vector>
 
+#include "Common/Engine/EngineContract.h"
 #include "Common/Platform/NamedMutex.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
+#include "Common/Registry/RegistryKey.h"
 #include "EngineState.h"
-#include "vexor/DatFormat.h"
-#include "vexor/EngineContract.h"
 #include "VexorScanner.h"
+#include "vexor/DatFormat.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "Common/EventLog.h"
-#include "Common/RPCServer.h"
-#include "Common/RpcClient.h"
+#include "Common/Logs/EventLog.h"
+#include "Common/Rpc/RPCServer.h"
+#include "Common/Rpc/RpcClient.h"
 #include "control/UpdaterControlHandlers.h"
 #include "rpc/UpdaterControlClient.h"
 #include "rpc/UpdaterControlServer.h"

@@ -8,7 +8,7 @@
 
 #include "Common/Platform/NamedMutex.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
+#include "Common/Registry/RegistryKey.h"
 #include "core/UpdaterSettings.h"
 
 namespace {

@@ -7,12 +7,12 @@
 #include <ctime>
 #include <thread>
 
-#include "Common/EngineStartRequest.h"
+#include "Common/Engine/EngineStartRequest.h"
+#include "Common/Errors/Win32Error.h"
 #include "Common/Platform/DynamicLibrary.h"
 #include "Common/Platform/NamedMutex.h"
-#include "Common/Platform/Win32Error.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
+#include "Common/Registry/RegistryKey.h"
 #include "PluginLog.h"
 #include "ScannerTextSlot.h"
 

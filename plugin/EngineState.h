@@ -15,8 +15,8 @@
 #include <mutex>
 #include <string>
 
+#include "Common/Engine/EngineContract.h"
 #include "TSVexor/Scanner.h"
-#include "vexor/EngineContract.h"
 
 namespace TesselSoftware {
 

@@ -8,8 +8,8 @@
 #include <new>
 #include <vector>
 
-#include "Common/ExceptionBase.h"
-#include "Common/FileSystemUtils.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Files/FileSystemUtils.h"
 #include "EngineState.h"
 #include "PluginLog.h"
 #include "ScannerTextSlot.h"

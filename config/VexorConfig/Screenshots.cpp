@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <memory>
 
-#include "Common/EventLog.h"
-#include "Common/RPCServer.h"
-#include "Common/TextLog.h"
+#include "Common/Logs/EventLog.h"
+#include "Common/Logs/TextLog.h"
+#include "Common/Rpc/RPCServer.h"
 #include "VexorConfig/VexorConfigDlg.h"
 #include "control/UpdaterControlHandlers.h"
 #include "rpc/UpdaterControlServer.h"

@@ -8,7 +8,7 @@
 #include <QThread>
 #include <QVBoxLayout>
 
-#include "Common/TextConversion.h"
+#include "Common/Text/TextConversion.h"
 #include "logic/StatusPageText.h"
 
 namespace TesselSoftware::VexorConfig {

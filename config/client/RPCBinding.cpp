@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "Common/ErrorText.h"
-#include "Common/Platform/Win32Error.h"
+#include "Common/Errors/ErrorText.h"
+#include "Common/Errors/Win32Error.h"
 #include "rpc/UpdaterControl.h"
 
 namespace TesselSoftware::RPCClient {

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "Common/RPCHelpers.h"
-#include "Common/RpcClient.h"
+#include "Common/Rpc/RPCHelpers.h"
+#include "Common/Rpc/RpcClient.h"
 #include "client/ThreadStorage.h"
 
 namespace TesselSoftware::RPCClient {

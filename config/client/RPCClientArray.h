@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "Common/NdrCodec.h"
+#include "Common/Rpc/NdrCodec.h"
 #include "client/RPCClientErrors.h"
 
 namespace TesselSoftware::RPCClient {

@@ -1,7 +1,7 @@
 // The exceptions of the control client.
 #pragma once
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 
 namespace TesselSoftware::RPCClient {
 

@@ -3,9 +3,9 @@
 #include <array>
 #include <optional>
 
-#include "Common/ErrorText.h"
-#include "Common/Platform/Win32Error.h"
-#include "Common/TextConversion.h"
+#include "Common/Errors/ErrorText.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Text/TextConversion.h"
 #include "rpc/UpdaterControlClient.h"
 
 namespace TesselSoftware::RPCClient {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <variant>
 
-#include "Common/TextConversion.h"
+#include "Common/Text/TextConversion.h"
 #include "client/VexorUpdateRpc.h"
 
 namespace TesselSoftware::VexorCtl {

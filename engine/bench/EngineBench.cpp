@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "Common/Engine/EngineContract.h"
 #include "vexor/DatFormat.h"
-#include "vexor/EngineContract.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "Common/Md5.h"
 #include "Common/Platform/FileVersion.h"
 #include "Common/Platform/ProcessRunner.h"
+#include "Common/Text/Md5.h"
 #include "vexor/DatFormat.h"
 #include "vexor/DatPatch.h"
 

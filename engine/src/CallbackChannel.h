@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "vexor/EngineContract.h"
+#include "Common/Engine/EngineContract.h"
 
 namespace VexorEngine {
 

@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
+#include "Common/Engine/EngineContract.h"
 #include "RequestParser.h"
-#include "vexor/EngineContract.h"
 
 namespace VexorEngine {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "Common/Engine/EngineContract.h"
 #include "PatternMatcher.h"
 #include "vexor/DatFormat.h"
-#include "vexor/EngineContract.h"
 
 namespace VexorEngine {
 

@@ -5,12 +5,12 @@
 #include <type_traits>
 
 #include "Cleaner.h"
+#include "Common/Engine/EngineContract.h"
 #include "DatUpdate.h"
 #include "EngineVersion.h"
 #include "HandleTable.h"
 #include "ObjectScanner.h"
 #include "RequestParser.h"
-#include "vexor/EngineContract.h"
 
 using namespace VexorEngine;
 

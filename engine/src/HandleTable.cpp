@@ -1,6 +1,6 @@
 #include "HandleTable.h"
 
-#include "vexor/EngineContract.h"
+#include "Common/Engine/EngineContract.h"
 
 namespace VexorEngine {
 

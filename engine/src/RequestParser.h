@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "vexor/EngineContract.h"
+#include "Common/Engine/EngineContract.h"
 
 namespace VexorEngine {
 

@@ -1,6 +1,6 @@
 /* The contract header compiles as C, with its layout assertions, and its
  * records can be filled as a C caller fills them. */
-#include "vexor/EngineContract.h"
+#include "Common/Engine/EngineContract.h"
 
 int ContractHeaderCheckFromC(void) {
     struct EngineTagItem item = {16, kEngineTagInterfaceKey, 8, kEngineInterfaceKey};

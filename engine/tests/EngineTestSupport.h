@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "Common/Engine/EngineContract.h"
 #include "TestSupport.h"
 #include "vexor/DatFormat.h"
-#include "vexor/EngineContract.h"
 
 namespace VexorEngine::Testing {
 

@@ -7,7 +7,7 @@
 
 #include "Common/Platform/NamedMutex.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
+#include "Common/Registry/RegistryKey.h"
 #include "TestSupport.h"
 #include "vexor/DatFormat.h"
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "vexor/EngineContract.h"
+#include "Common/Engine/EngineContract.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
+#include "Common/Registry/RegistryKey.h"
 #include "RegistryText.h"
 #include "TestSupport.h"
 

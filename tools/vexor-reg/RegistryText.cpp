@@ -6,9 +6,9 @@
 #include <ostream>
 #include <vector>
 
-#include "Common/Platform/Win32Error.h"
-#include "Common/RegistryKey.h"
-#include "Common/TextConversion.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Registry/RegistryKey.h"
+#include "Common/Text/TextConversion.h"
 
 namespace TesselSoftware {
 

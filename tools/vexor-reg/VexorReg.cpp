@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "Common/Errors/Win32Error.h"
 #include "Common/Platform/NamedMutex.h"
-#include "Common/Platform/Win32Error.h"
-#include "Common/RegistryKey.h"
+#include "Common/Registry/RegistryKey.h"
 #include "RegistryText.h"
 
 using namespace TesselSoftware;

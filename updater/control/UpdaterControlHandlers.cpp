@@ -4,8 +4,8 @@
 #include <new>
 #include <optional>
 
-#include "Common/RPCHelpers.h"
-#include "Common/TextConversion.h"
+#include "Common/Rpc/RPCHelpers.h"
+#include "Common/Text/TextConversion.h"
 
 namespace TesselSoftware {
 

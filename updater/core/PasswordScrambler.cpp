@@ -2,9 +2,9 @@
 
 #include <ctime>
 
-#include "Common/ExceptionBase.h"
-#include "Common/Rc4.h"
-#include "Common/TLBase64.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Text/Rc4.h"
+#include "Common/Text/TLBase64.h"
 
 namespace TesselSoftware {
 

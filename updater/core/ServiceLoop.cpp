@@ -1,7 +1,7 @@
 // The service loop and the update pass of UpdaterCore.
 #include <exception>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 #include "core/UpdatePassLock.h"
 #include "core/UpdaterCore.h"
 #include "core/VexorUpdaterEventLog.h"

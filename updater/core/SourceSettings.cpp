@@ -1,6 +1,6 @@
 #include "core/SourceSettings.h"
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 
 namespace TesselSoftware {
 

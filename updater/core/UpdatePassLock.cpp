@@ -1,8 +1,8 @@
 #include "core/UpdatePassLock.h"
 
-#include "Common/ErrorText.h"
+#include "Common/Errors/ErrorText.h"
+#include "Common/Errors/Win32Error.h"
 #include "Common/Platform/MachineLayout.h"
-#include "Common/Platform/Win32Error.h"
 
 namespace TesselSoftware {
 

@@ -20,7 +20,7 @@
 #include "Common/AutoResetEvent.h"
 #include "Common/EventLogging.h"
 #include "Common/Logging.h"
-#include "Common/RPCServer.h"
+#include "Common/Rpc/RPCServer.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
 #include "dat/DatUpdater.h"

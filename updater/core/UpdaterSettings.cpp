@@ -2,10 +2,10 @@
 
 #include <ctime>
 
-#include "Common/ErrorText.h"
+#include "Common/Errors/ErrorText.h"
+#include "Common/Errors/Win32Error.h"
 #include "Common/Platform/FileVersion.h"
 #include "Common/Platform/NamedMutex.h"
-#include "Common/Platform/Win32Error.h"
 #include "Common/ProductKey.h"
 #include "core/PasswordScrambler.h"
 

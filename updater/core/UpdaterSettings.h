@@ -19,7 +19,7 @@
 #include <string>
 
 #include "Common/RecursiveLock.h"
-#include "Common/RegistryKey.h"
+#include "Common/Registry/RegistryKey.h"
 #include "core/SourceSettings.h"
 
 namespace TesselSoftware {

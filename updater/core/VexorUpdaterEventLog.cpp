@@ -1,6 +1,6 @@
 #include "core/VexorUpdaterEventLog.h"
 
-#include "Common/TextLog.h"
+#include "Common/Logs/TextLog.h"
 
 namespace TesselSoftware {
 

@@ -3,8 +3,8 @@
 // "Event - <text>" at level 8.
 #pragma once
 
-#include "Common/EventLog.h"
 #include "Common/Logging.h"
+#include "Common/Logs/EventLog.h"
 
 namespace TesselSoftware {
 

@@ -10,13 +10,13 @@
 #include <strings.h>
 #include <vector>
 
-#include "Common/ErrorText.h"
-#include "Common/ExceptionBase.h"
-#include "Common/FileSystemUtils.h"
-#include "Common/Md5.h"
+#include "Common/Errors/ErrorText.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Files/FileSystemUtils.h"
 #include "Common/Platform/ProcessRunner.h"
 #include "Common/Platform/ReadOnlyFile.h"
-#include "Common/Platform/Win32Error.h"
+#include "Common/Text/Md5.h"
 #include "core/UpdaterSettings.h"
 
 namespace TesselSoftware {

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <ctime>
 
-#include "Common/ErrorText.h"
-#include "Common/ExceptionBase.h"
-#include "Common/FileSystemUtils.h"
-#include "Common/Platform/Win32Error.h"
+#include "Common/Errors/ErrorText.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Files/FileSystemUtils.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
 #include "dat/ArchiveTools.h"

@@ -1,6 +1,6 @@
 #include "dat/DeltaCatalogue.h"
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 #include "dat/CatalogueText.h"
 
 namespace TesselSoftware {

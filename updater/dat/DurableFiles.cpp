@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "Common/Platform/Win32Error.h"
+#include "Common/Errors/Win32Error.h"
 
 namespace TesselSoftware {
 

@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <string>
 
-#include "Common/EngineStartRequest.h"
+#include "Common/Engine/EngineContract.h"
+#include "Common/Engine/EngineStartRequest.h"
 #include "Common/Platform/DynamicLibrary.h"
 #include "core/UpdaterSettings.h"
 #include "dat/EngineStartCheck.h"
-#include "vexor/EngineContract.h"
 
 namespace {
 

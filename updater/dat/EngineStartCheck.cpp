@@ -6,7 +6,7 @@
 #include <climits>
 #include <filesystem>
 
-#include "Common/ErrorText.h"
+#include "Common/Errors/ErrorText.h"
 #include "Common/Platform/ProcessRunner.h"
 
 namespace TesselSoftware {

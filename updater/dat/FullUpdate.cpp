@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
-#include "Common/ErrorText.h"
-#include "Common/ExceptionBase.h"
-#include "Common/Platform/Win32Error.h"
+#include "Common/Errors/ErrorText.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Errors/Win32Error.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
 #include "dat/ArchiveTools.h"

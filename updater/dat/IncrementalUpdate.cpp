@@ -2,8 +2,9 @@
 // the installed set by the engine library's AVUpdate into the build folder.
 #include <cstdio>
 
-#include "Common/ExceptionBase.h"
-#include "Common/FileSystemUtils.h"
+#include "Common/Engine/EngineContract.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Files/FileSystemUtils.h"
 #include "Common/Platform/DynamicLibrary.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
@@ -14,7 +15,6 @@
 #include "dat/EngineStartCheck.h"
 #include "dat/IniFile.h"
 #include "sources/Downloader.h"
-#include "vexor/EngineContract.h"
 
 namespace TesselSoftware {
 

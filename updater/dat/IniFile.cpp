@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 
 namespace TesselSoftware {
 

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <vector>
 
-#include "Common/ErrorText.h"
-#include "Common/ExceptionBase.h"
-#include "Common/FileSystemUtils.h"
+#include "Common/Errors/ErrorText.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Files/FileSystemUtils.h"
 #include "Common/Platform/MachineLayout.h"
-#include "Common/Platform/Win32Error.h"
 #include "Common/ProductKey.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"

@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "Common/RpcCaller.h"
-#include "Common/RpcPdu.h"
-#include "Common/RpcStubParameters.h"
+#include "Common/Rpc/RpcCaller.h"
+#include "Common/Rpc/RpcPdu.h"
+#include "Common/Rpc/RpcStubParameters.h"
 
 #define VEXOR_UPDATER_CONTROL(PROCEDURE)                   \
     PROCEDURE(0, UpdaterGetVersionInfo, Bool, Read)        \

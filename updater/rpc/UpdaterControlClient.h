@@ -6,7 +6,7 @@
 // RpcCallException; nothing the stub allocated is left behind then.
 #pragma once
 
-#include "Common/RpcClient.h"
+#include "Common/Rpc/RpcClient.h"
 #include "rpc/UpdaterControl.h"
 
 namespace TesselSoftware::UpdaterControl::Client {

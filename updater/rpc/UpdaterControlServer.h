@@ -2,7 +2,7 @@
 // request, calls the IUpdaterControl procedure and encodes its response.
 #pragma once
 
-#include "Common/RPCServer.h"
+#include "Common/Rpc/RPCServer.h"
 #include "rpc/UpdaterControl.h"
 
 namespace TesselSoftware::UpdaterControl {

@@ -10,11 +10,11 @@
 #include <fstream>
 #include <thread>
 
-#include "Common/ErrorText.h"
-#include "Common/FileSystemUtils.h"
+#include "Common/Errors/ErrorText.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Files/FileSystemUtils.h"
 #include "Common/Platform/MachineLayout.h"
 #include "Common/Platform/ProcessRunner.h"
-#include "Common/Platform/Win32Error.h"
 #include "service/ServiceLog.h"
 #include "service/SignalDispatcher.h"
 #include "service/SystemdUnit.h"

@@ -2,10 +2,10 @@
 
 #include <ostream>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Logs/TextLog.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
-#include "Common/TextLog.h"
+#include "Common/Registry/RegistryKey.h"
 #include "core/UpdatePassLock.h"
 #include "core/UpdaterCore.h"
 #include "service/ServiceLog.h"

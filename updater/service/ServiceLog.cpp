@@ -2,11 +2,11 @@
 
 #include <unistd.h>
 
-#include "Common/ExceptionBase.h"
-#include "Common/FileSystemUtils.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Files/FileSystemUtils.h"
 #include "Common/Logging.h"
-#include "Common/RegistryKey.h"
-#include "Common/TextLog.h"
+#include "Common/Logs/TextLog.h"
+#include "Common/Registry/RegistryKey.h"
 
 namespace TesselSoftware {
 

@@ -1,9 +1,9 @@
 #include "service/VexorUpdaterService.h"
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Logs/TextLog.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
-#include "Common/TextLog.h"
+#include "Common/Registry/RegistryKey.h"
 #include "core/VexorUpdaterEventLog.h"
 #include "rpc/UpdaterControlServer.h"
 #include "service/ServiceLog.h"

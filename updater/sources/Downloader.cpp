@@ -4,7 +4,7 @@
 #include <map>
 #include <mutex>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 
 namespace TesselSoftware {
 

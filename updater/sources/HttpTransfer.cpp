@@ -11,8 +11,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "Common/ExceptionBase.h"
-#include "Common/SimpleFile.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Files/SimpleFile.h"
 #include "sources/CertificateLookup.h"
 #include "sources/UrlParser.h"
 

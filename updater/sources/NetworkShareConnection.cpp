@@ -1,8 +1,8 @@
 #include "sources/NetworkShareConnection.h"
 
-#include "Common/ErrorText.h"
-#include "Common/ExceptionBase.h"
-#include "Common/Platform/Win32Error.h"
+#include "Common/Errors/ErrorText.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Errors/Win32Error.h"
 #include "core/UpdateProgress.h"
 
 namespace TesselSoftware {

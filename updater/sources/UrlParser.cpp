@@ -1,6 +1,6 @@
 #include "sources/UrlParser.h"
 
-#include "Common/PercentEncoding.h"
+#include "Common/Text/PercentEncoding.h"
 
 #include <algorithm>
 #include <boost/regex.hpp>

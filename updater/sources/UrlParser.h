@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Common/PercentEncoding.h"
+#include "Common/Text/PercentEncoding.h"
 
 namespace TesselSoftware {
 

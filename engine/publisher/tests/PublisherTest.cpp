@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <map>
 
-#include "Common/Md5.h"
+#include "Common/Engine/EngineContract.h"
 #include "Common/Platform/FileVersion.h"
+#include "Common/Text/Md5.h"
 #include "SitePublisher.h"
 #include "TestSupport.h"
-#include "vexor/EngineContract.h"
 
 namespace VexorPublisher {
 namespace {

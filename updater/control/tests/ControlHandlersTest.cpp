@@ -2,7 +2,7 @@
 // administrators' client over the real endpoint.
 #include <gtest/gtest.h>
 
-#include "Common/Platform/Win32Error.h"
+#include "Common/Errors/Win32Error.h"
 #include "ControlTestSupport.h"
 #include "client/VexorUpdateRpc.h"
 

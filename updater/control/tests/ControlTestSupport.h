@@ -12,9 +12,9 @@
 #include <memory>
 #include <thread>
 
-#include "Common/EventLog.h"
-#include "Common/RPCServer.h"
-#include "Common/RpcClient.h"
+#include "Common/Logs/EventLog.h"
+#include "Common/Rpc/RPCServer.h"
+#include "Common/Rpc/RpcClient.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
 #include "control/UpdaterControlHandlers.h"

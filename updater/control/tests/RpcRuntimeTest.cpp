@@ -7,10 +7,10 @@
 
 #include <random>
 
-#include "Common/FileSystemUtils.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Files/FileSystemUtils.h"
 #include "Common/Platform/MachineLayout.h"
-#include "Common/Platform/Win32Error.h"
-#include "Common/RpcFrameChannel.h"
+#include "Common/Rpc/RpcFrameChannel.h"
 #include "ControlTestSupport.h"
 
 namespace TesselSoftware {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "Common/RegistryKey.h"
-#include "core/VexorUpdaterEventLog.h"
+#include "Common/Registry/RegistryKey.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
+#include "core/VexorUpdaterEventLog.h"
 
 namespace TesselSoftware {
 namespace {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "Common/ExceptionBase.h"
-#include "Common/Rc4.h"
-#include "Common/TLBase64.h"
+#include "Common/Errors/ExceptionBase.h"
+#include "Common/Text/Rc4.h"
+#include "Common/Text/TLBase64.h"
 #include "core/PasswordScrambler.h"
 
 namespace TesselSoftware {

@@ -5,12 +5,12 @@
 #include <atomic>
 #include <thread>
 
-#include "Common/EventLog.h"
-#include "Common/Platform/Win32Error.h"
-#include "Common/RpcPdu.h"
-#include "core/UpdaterCore.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Logs/EventLog.h"
+#include "Common/Rpc/RpcPdu.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
+#include "core/UpdaterCore.h"
 
 namespace TesselSoftware {
 namespace {

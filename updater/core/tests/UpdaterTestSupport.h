@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "Common/EventLog.h"
 #include "Common/Logging.h"
+#include "Common/Logs/EventLog.h"
 #include "Common/Platform/EventJournal.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
+#include "Common/Registry/RegistryKey.h"
 #include "TestSupport.h"
 #include "core/UpdaterCore.h"
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 #include "dat/IniFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -4,12 +4,12 @@
 
 #include <chrono>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
-#include "dat/ArchiveTools.h"
+#include "Common/Registry/RegistryKey.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
+#include "dat/ArchiveTools.h"
 
 namespace TesselSoftware {
 namespace {

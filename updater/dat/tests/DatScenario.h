@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
-#include "core/UpdaterCore.h"
+#include "Common/Registry/RegistryKey.h"
 #include "DatSiteBuilder.h"
-#include "sources/DownloaderFS.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
+#include "core/UpdaterCore.h"
+#include "sources/DownloaderFS.h"
 
 namespace TesselSoftware {
 

@@ -7,13 +7,13 @@
 #include <fstream>
 #include <sstream>
 
-#include "Common/Md5.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
-#include "dat/EngineStartCheck.h"
-#include "sources/DownloaderFS.h"
+#include "Common/Registry/RegistryKey.h"
+#include "Common/Text/Md5.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
+#include "dat/EngineStartCheck.h"
+#include "sources/DownloaderFS.h"
 
 namespace TesselSoftware::Testing {
 

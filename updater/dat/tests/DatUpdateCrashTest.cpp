@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
-#include "core/UpdatePassLock.h"
-#include "core/UpdaterSettings.h"
+#include "Common/Registry/RegistryKey.h"
 #include "DatSiteBuilder.h"
 #include "TestSupport.h"
+#include "core/UpdatePassLock.h"
+#include "core/UpdaterSettings.h"
 
 namespace TesselSoftware {
 namespace {

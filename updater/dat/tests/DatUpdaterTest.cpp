@@ -4,15 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
-#include "core/UpdaterCore.h"
+#include "Common/Registry/RegistryKey.h"
 #include "DatScenario.h"
 #include "DatSiteBuilder.h"
-#include "sources/DownloaderFS.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
+#include "core/UpdaterCore.h"
+#include "sources/DownloaderFS.h"
 
 namespace TesselSoftware {
 namespace {

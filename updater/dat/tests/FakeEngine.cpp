@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-#include "vexor/EngineContract.h"
+#include "Common/Engine/EngineContract.h"
 
 namespace {
 

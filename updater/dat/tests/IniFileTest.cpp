@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "Common/ExceptionBase.h"
-#include "dat/IniFile.h"
+#include "Common/Errors/ExceptionBase.h"
 #include "TestSupport.h"
+#include "dat/IniFile.h"
 
 namespace TesselSoftware {
 namespace {

@@ -6,15 +6,15 @@
 #include <filesystem>
 #include <map>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
-#include "core/UpdaterCore.h"
+#include "Common/Registry/RegistryKey.h"
 #include "DatSiteBuilder.h"
 #include "SitePublisher.h"
-#include "sources/DownloaderFS.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
+#include "core/UpdaterCore.h"
+#include "sources/DownloaderFS.h"
 
 namespace TesselSoftware {
 namespace {

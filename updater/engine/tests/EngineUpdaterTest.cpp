@@ -13,10 +13,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 #include "Common/Platform/FileVersion.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
+#include "Common/Registry/RegistryKey.h"
 #include "SitePublisher.h"
 #include "TSVexor/Scanner.h"
 #include "TestSupport.h"

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <span>
 
-#include "Common/NdrCodec.h"
-#include "Common/RPCServer.h"
-#include "Common/RpcPdu.h"
+#include "Common/Rpc/NdrCodec.h"
+#include "Common/Rpc/RPCServer.h"
+#include "Common/Rpc/RpcPdu.h"
 #include "rpc/UpdaterControlServer.h"
 
 namespace {

@@ -12,10 +12,10 @@
 #include <thread>
 #include <filesystem>
 
+#include "Common/Logs/TextLog.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
-#include "Common/RpcClient.h"
-#include "Common/TextLog.h"
+#include "Common/Registry/RegistryKey.h"
+#include "Common/Rpc/RpcClient.h"
 #include "TestServers.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "Common/ExceptionBase.h"
-#include "core/UpdaterCore.h"
-#include "sources/DownloaderFS.h"
+#include "Common/Errors/ExceptionBase.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
+#include "core/UpdaterCore.h"
+#include "sources/DownloaderFS.h"
 
 namespace TesselSoftware {
 namespace {

@@ -6,10 +6,10 @@
 #include <filesystem>
 
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
+#include "Common/Registry/RegistryKey.h"
 #include "InternetTestEnvironment.h"
-#include "UpdaterTestSupport.h"
 #include "SitePublisher.h"
+#include "UpdaterTestSupport.h"
 #include "core/UpdaterSettings.h"
 
 namespace TesselSoftware {

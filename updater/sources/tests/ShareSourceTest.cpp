@@ -6,9 +6,9 @@
 
 #include <filesystem>
 
-#include "Common/ExceptionBase.h"
+#include "Common/Errors/ExceptionBase.h"
 #include "Common/ProductKey.h"
-#include "Common/RegistryKey.h"
+#include "Common/Registry/RegistryKey.h"
 #include "SitePublisher.h"
 #include "TestServers.h"
 #include "TestSupport.h"

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Common/Platform/Win32Error.h"
+#include "Common/Errors/Win32Error.h"
 
 namespace TesselSoftware {
 

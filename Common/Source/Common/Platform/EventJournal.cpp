@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "Common/Platform/Win32Error.h"
+#include "Common/Errors/Win32Error.h"
 
 namespace TesselSoftware {
 

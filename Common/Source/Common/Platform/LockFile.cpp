@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
-#include "Common/FileSystemUtils.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Files/FileSystemUtils.h"
 #include "Common/Platform/MachineLayout.h"
-#include "Common/Platform/Win32Error.h"
 
 namespace TesselSoftware {
 

@@ -9,10 +9,10 @@
 #include <mutex>
 #include <thread>
 
-#include "Common/FileSystemUtils.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Files/FileSystemUtils.h"
 #include "Common/Platform/LockFile.h"
 #include "Common/Platform/MachineLayout.h"
-#include "Common/Platform/Win32Error.h"
 
 namespace TesselSoftware {
 

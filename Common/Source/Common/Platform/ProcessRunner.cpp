@@ -13,7 +13,7 @@
 #include <chrono>
 #include <thread>
 
-#include "Common/Platform/Win32Error.h"
+#include "Common/Errors/Win32Error.h"
 
 extern char** environ;
 

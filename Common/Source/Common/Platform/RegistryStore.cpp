@@ -12,9 +12,9 @@
 #include <mutex>
 #include <vector>
 
-#include "Common/FileSystemUtils.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Files/FileSystemUtils.h"
 #include "Common/Platform/MachineLayout.h"
-#include "Common/Platform/Win32Error.h"
 
 namespace TesselSoftware {
 

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "Common/ErrorText.h"
-#include "Common/PercentEncoding.h"
-#include "Common/Platform/Win32Error.h"
+#include "Common/Errors/ErrorText.h"
+#include "Common/Errors/Win32Error.h"
+#include "Common/Text/PercentEncoding.h"
 
 namespace TesselSoftware {
 
