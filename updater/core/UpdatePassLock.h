@@ -11,8 +11,10 @@
 
 namespace TesselSoftware {
 
-// The lock file's name in the lock directory.
+// The lock file's name in the runtime directory. It is root's alone (0600):
+// no outside account can open it, so none can hold it to block the passes.
 inline constexpr char kUpdatePassLockName[] = "vexor-update-pass.lock";
+std::string UpdatePassLockPath();
 
 // Takes the lock without waiting. nullptr with the reason in *message when
 // another pass holds it or the lock file cannot be opened.

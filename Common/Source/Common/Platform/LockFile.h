@@ -1,4 +1,10 @@
-// Lock files in the machine's lock directory, shared between accounts.
+// Lock files shared between the system's accounts.
+//
+// Only the system's accounts may open a lock file for writing (and so lock
+// it): a file this module creates gets the mode and group its access names,
+// never a world-writable mode. A lock file this process owns with another
+// mode is narrowed when it is opened; root replaces one that an outside
+// account planted.
 //
 // The lock directory (/run/lock) is sticky and world-writable, and Debian
 // sets fs.protected_regular=2: there an open with O_CREAT of a file that
@@ -6,9 +12,11 @@
 // is opened without O_CREAT when it exists and created only with O_EXCL.
 //
 //   uint32_t error = 0;
-//   auto pass = ExclusiveLockFile::TryAcquire("vexor-update-pass.lock", &error);
+//   auto pass = ExclusiveLockFile::TryAcquireAt(runtime + "/vexor-update-pass.lock", &error);
 //   if (!pass) ...  // kBusy: another process holds it
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -16,22 +24,32 @@
 
 namespace TesselSoftware {
 
-// Opens path read-write, creating it (mode 0666 whoever creates it) when it
-// does not exist. Returns the descriptor (close-on-exec), or -1 with a Win32
-// number in *error.
-int OpenSharedLockFile(const std::string& path, uint32_t* error);
+// Who may open a lock file: its mode, and the group it belongs to when that
+// group exists (nullptr: the creator's own group).
+struct LockFileAccess {
+    mode_t mode;
+    const char* group;
+};
+// The creating account alone (the service's own locks).
+inline constexpr LockFileAccess kPrivateLockFile{0600, nullptr};
+// The creating account and the members of group "vexor" (the registry lock,
+// which the gateway's account takes too).
+inline constexpr LockFileAccess kSystemLockFile{0660, "vexor"};
 
-// A lock on a file of the lock directory held by this object alone: taken
-// with an open-file-description lock without waiting, released on
-// destruction or when the process dies. Not recursive: a second TryAcquire
-// of the same name fails even in the same process.
+// Opens path read-write, creating it with access when it does not exist.
+// Returns the descriptor (close-on-exec), or -1 with a Win32 number in
+// *error.
+int OpenSharedLockFile(const std::string& path, const LockFileAccess& access, uint32_t* error);
+
+// A lock on a file held by this object alone: taken with an
+// open-file-description lock without waiting, released on destruction or
+// when the process dies. Not recursive: a second TryAcquireAt of the same
+// path fails even in the same process. The file is private to its creator.
 class ExclusiveLockFile {
 public:
-    // nullptr with *error = Win32 kBusy (170) when another holder has it, or
-    // the number of the failure to open the file.
-    static std::unique_ptr<ExclusiveLockFile> TryAcquire(const std::string& file_name,
-                                                         uint32_t* error);
-    // The same for a lock file at path, in a folder that exists.
+    // For a lock file at path, in a folder that exists. nullptr with
+    // *error = Win32 kBusy (170) when another holder has it, or the number
+    // of the failure to open the file.
     static std::unique_ptr<ExclusiveLockFile> TryAcquireAt(const std::string& path,
                                                            uint32_t* error);
     ~ExclusiveLockFile();

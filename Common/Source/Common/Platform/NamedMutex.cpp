@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "Common/Errors/Win32Error.h"
@@ -44,7 +45,7 @@ std::string LockFilePath(const std::string& name) {
     return MachineLayout::LockDirectory() + "/" + flat;
 }
 
-int FileLock(int fd, short type) {
+int FileLock(int fd, short type, bool wait) {
     struct flock request {};
     request.l_type = type;
     request.l_whence = SEEK_SET;
@@ -52,9 +53,24 @@ int FileLock(int fd, short type) {
     request.l_len = 0;
     int rc;
     do {
-        rc = ::fcntl(fd, F_OFD_SETLKW, &request);
+        rc = ::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &request);
     } while (rc != 0 && errno == EINTR);
     return rc;
+}
+
+// Takes the file lock, polling until deadline (none: waits for ever). False
+// with errno ETIMEDOUT when the deadline passed.
+bool FileLockUntil(int fd, const std::optional<std::chrono::steady_clock::time_point>& deadline) {
+    if (!deadline) return FileLock(fd, F_WRLCK, true) == 0;
+    for (;;) {
+        if (FileLock(fd, F_WRLCK, false) == 0) return true;
+        if (errno != EAGAIN && errno != EACCES) return false;
+        if (std::chrono::steady_clock::now() >= *deadline) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 }  // namespace
@@ -69,7 +85,7 @@ std::shared_ptr<NamedMutex> NamedMutex::Open(const std::string& name, uint32_t* 
 
     EnsureDirectory(MachineLayout::LockDirectory(), true);
     uint32_t open_error = 0;
-    const int fd = OpenSharedLockFile(path, &open_error);
+    const int fd = OpenSharedLockFile(path, kSystemLockFile, &open_error);
     if (fd < 0) {
         if (error) *error = open_error;
         return nullptr;
@@ -86,7 +102,13 @@ NamedMutex::~NamedMutex() = default;
 
 const std::string& NamedMutex::path() const { return shared_->path; }
 
-bool NamedMutex::Lock() {
+bool NamedMutex::Lock() { return LockUntil(std::nullopt); }
+
+bool NamedMutex::LockFor(std::chrono::milliseconds timeout) {
+    return LockUntil(std::chrono::steady_clock::now() + timeout);
+}
+
+bool NamedMutex::LockUntil(const std::optional<std::chrono::steady_clock::time_point>& deadline) {
     Shared& s = *shared_;
     const std::thread::id self = std::this_thread::get_id();
     std::unique_lock lock(s.mutex);
@@ -94,14 +116,24 @@ bool NamedMutex::Lock() {
         ++s.depth;
         return true;
     }
-    s.released.wait(lock, [&] { return s.depth == 0; });
+    const auto free = [&] { return s.depth == 0; };
+    if (!deadline) {
+        s.released.wait(lock, free);
+    } else if (!s.released.wait_until(lock, *deadline, free)) {
+        SetLastError(Win32::kTimeout);
+        return false;
+    }
     s.owner = self;
     s.depth = 1;
     lock.unlock();
     // This thread now owns the lock within the process; take it between
     // processes. Other threads of the process wait on the condition above.
-    if (FileLock(s.fd, F_WRLCK) != 0) {
-        SetLastErrorFromErrno();
+    if (!FileLockUntil(s.fd, deadline)) {
+        if (errno == ETIMEDOUT) {
+            SetLastError(Win32::kTimeout);
+        } else {
+            SetLastErrorFromErrno();
+        }
         lock.lock();
         s.depth = 0;
         s.owner = {};
@@ -116,7 +148,7 @@ void NamedMutex::Unlock() {
     std::unique_lock lock(s.mutex);
     if (s.depth == 0 || s.owner != std::this_thread::get_id()) return;
     if (--s.depth > 0) return;
-    FileLock(s.fd, F_UNLCK);
+    FileLock(s.fd, F_UNLCK, true);
     s.owner = {};
     s.released.notify_one();
 }

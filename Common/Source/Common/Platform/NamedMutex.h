@@ -5,15 +5,19 @@
 //   auto lock = NamedMutex::Open("/vexorft/registrylock", &error);
 //   if (lock) { NamedMutex::Guard guard(*lock); ... }
 //
-// Backed by a lock file in the lock directory (mode 0666, whoever creates
-// it) locked with open-file-description locks, so the kernel releases it
-// when its owner dies; the next waiter then simply acquires it. Waits have
-// no time-out. Recursive for the owning thread; all objects of one name in
-// a process share one lock. Safe for concurrent use.
+// Backed by a lock file in the lock directory (mode 0660, group "vexor":
+// only the system's accounts can open it to lock it; the package creates it
+// at boot) locked with open-file-description locks, so the kernel releases
+// it when its owner dies; the next waiter then simply acquires it. Lock
+// waits for ever; LockFor gives up after a time-out, so a holder that never
+// lets go cannot freeze a writer. Recursive for the owning thread; all
+// objects of one name in a process share one lock. Safe for concurrent use.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace TesselSoftware {
@@ -31,6 +35,9 @@ public:
     // Blocks until this thread owns the lock. False only when the kernel
     // refused the file lock (the error is the thread's last error).
     bool Lock();
+    // Like Lock, but gives up after timeout: false with the thread's last
+    // error Win32 kTimeout (1460).
+    bool LockFor(std::chrono::milliseconds timeout);
     void Unlock();
     // The lock file's path.
     const std::string& path() const;
@@ -38,6 +45,8 @@ public:
     class Guard {
     public:
         explicit Guard(NamedMutex& mutex) : mutex_(mutex), locked_(mutex.Lock()) {}
+        Guard(NamedMutex& mutex, std::chrono::milliseconds timeout)
+            : mutex_(mutex), locked_(mutex.LockFor(timeout)) {}
         ~Guard() {
             if (locked_) mutex_.Unlock();
         }
@@ -53,6 +62,8 @@ public:
     struct Shared;  // the per-name state every object of the name uses
 
 private:
+    // Lock and LockFor; no deadline waits for ever.
+    bool LockUntil(const std::optional<std::chrono::steady_clock::time_point>& deadline);
     explicit NamedMutex(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
     std::shared_ptr<Shared> shared_;
 };

@@ -1,6 +1,10 @@
-// Exclusive lock files: one holder per machine, released with the holder.
+// Lock files: one holder per machine, released with the holder, and never
+// open to accounts outside the system.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "Common/Errors/Win32Error.h"
 #include "Common/Platform/LockFile.h"
@@ -9,20 +13,25 @@
 namespace TesselSoftware {
 namespace {
 
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
 TEST(ExclusiveLockFile, OneHolderAtATimeInAndAcrossProcesses) {
     Testing::ScratchDir dir;
-    Testing::ScopedEnv root("VEXOR_SYSTEM_ROOT", dir.path());
+    const std::string path = dir / "pass.lock";
     uint32_t error = 0;
-    auto held = ExclusiveLockFile::TryAcquire("pass.lock", &error);
+    auto held = ExclusiveLockFile::TryAcquireAt(path, &error);
     ASSERT_TRUE(held) << error;
-    EXPECT_EQ(dir.path() + "/run/lock/pass.lock", held->path());
+    EXPECT_EQ(path, held->path());
 
-    EXPECT_FALSE(ExclusiveLockFile::TryAcquire("pass.lock", &error));  // not recursive
+    EXPECT_FALSE(ExclusiveLockFile::TryAcquireAt(path, &error));  // not recursive
     EXPECT_EQ(Win32::kBusy, error);
     const auto other = Testing::RunInChild(
-        [](int) {
+        [&](int) {
             uint32_t child_error = 0;
-            return ExclusiveLockFile::TryAcquire("pass.lock", &child_error)
+            return ExclusiveLockFile::TryAcquireAt(path, &child_error)
                        ? 0
                        : static_cast<int>(child_error);
         },
@@ -30,23 +39,72 @@ TEST(ExclusiveLockFile, OneHolderAtATimeInAndAcrossProcesses) {
     EXPECT_EQ(static_cast<int>(Win32::kBusy), other.status);
 
     held.reset();
-    EXPECT_TRUE(ExclusiveLockFile::TryAcquire("pass.lock", &error));
+    EXPECT_TRUE(ExclusiveLockFile::TryAcquireAt(path, &error));
 }
 
 TEST(ExclusiveLockFile, AHolderThatDiesReleasesIt) {
     Testing::ScratchDir dir;
-    Testing::ScopedEnv root("VEXOR_SYSTEM_ROOT", dir.path());
+    const std::string path = dir / "pass.lock";
     const auto child = Testing::RunInChild(
-        [](int) {
+        [&](int) {
             uint32_t error = 0;
-            auto lock = ExclusiveLockFile::TryAcquire("pass.lock", &error);
+            auto lock = ExclusiveLockFile::TryAcquireAt(path, &error);
             ::raise(SIGKILL);
             return 1;
         },
         false);
     EXPECT_EQ(128 + SIGKILL, child.status);
     uint32_t error = 0;
-    EXPECT_TRUE(ExclusiveLockFile::TryAcquire("pass.lock", &error)) << error;
+    EXPECT_TRUE(ExclusiveLockFile::TryAcquireAt(path, &error)) << error;
+}
+
+TEST(LockFileAccess, FilesGetTheirModeWhateverTheUmaskAndAnOldWideModeIsNarrowed) {
+    Testing::ScratchDir dir;
+    const mode_t old_umask = ::umask(0);
+    uint32_t error = 0;
+    const int private_fd = OpenSharedLockFile(dir / "private.lock", kPrivateLockFile, &error);
+    const int system_fd = OpenSharedLockFile(dir / "system.lock", kSystemLockFile, &error);
+    ::umask(old_umask);
+    ASSERT_GE(private_fd, 0);
+    ASSERT_GE(system_fd, 0);
+    ::close(private_fd);
+    ::close(system_fd);
+    EXPECT_EQ(0600u, ModeOf(dir / "private.lock"));
+    EXPECT_EQ(0660u, ModeOf(dir / "system.lock"));
+
+    // A lock file an earlier version left world-writable.
+    ::chmod((dir / "system.lock").c_str(), 0666);
+    const int fd = OpenSharedLockFile(dir / "system.lock", kSystemLockFile, &error);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(0660u, ModeOf(dir / "system.lock"));
+}
+
+TEST(LockFileAccess, AnOutsideAccountCanNeitherOpenNorPlantALockFile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another account";
+    Testing::ScratchDir dir;
+    ::chmod(dir.path().c_str(), 01777);  // like /run/lock
+    uint32_t error = 0;
+    const int fd = OpenSharedLockFile(dir / "private.lock", kPrivateLockFile, &error);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    const auto outsider = Testing::RunInChild(
+        [&](int) {
+            const int opened = ::open((dir / "private.lock").c_str(), O_RDWR);
+            const int planted = ::open((dir / "planted.lock").c_str(), O_RDWR | O_CREAT, 0666);
+            if (planted >= 0) ::fchmod(planted, 0666);
+            return (opened < 0 ? 0 : 1) | (planted >= 0 ? 0 : 2);
+        },
+        true);
+    EXPECT_EQ(0, outsider.status) << "1: opened a private lock, 2: could not plant";
+
+    // Root replaces the planted file by its own before locking it.
+    auto lock = ExclusiveLockFile::TryAcquireAt(dir / "planted.lock", &error);
+    ASSERT_TRUE(lock) << error;
+    struct stat st {};
+    ASSERT_EQ(0, ::stat((dir / "planted.lock").c_str(), &st));
+    EXPECT_EQ(0u, st.st_uid);
+    EXPECT_EQ(0600u, st.st_mode & 07777);
 }
 
 }  // namespace
