@@ -20,6 +20,7 @@ std::string SystemRoot() {
 }
 
 std::string RegistryStorePath() { return UnderRoot("/var/lib/vexor/registry.db"); }
+std::string SecretsStorePath() { return UnderRoot("/var/lib/vexor/secrets.db"); }
 std::string RuntimeDirectory() { return UnderRoot("/run/vexor"); }
 std::string LockDirectory() { return UnderRoot("/run/lock"); }
 std::string SystemdUnitDirectory() { return UnderRoot("/etc/systemd/system"); }

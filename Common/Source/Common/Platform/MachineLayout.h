@@ -14,6 +14,8 @@ std::string SystemRoot();
 
 // Registry store database file: /var/lib/vexor/registry.db.
 std::string RegistryStorePath();
+// The root-only store of the sources' passwords: /var/lib/vexor/secrets.db.
+std::string SecretsStorePath();
 // Runtime directory holding the RPC socket: /run/vexor.
 std::string RuntimeDirectory();
 // Directory of the machine-wide lock files: /run/lock.

@@ -125,7 +125,8 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string_view>* parts) {
 
 class SqliteRegistryStore final : public RegistryStore {
 public:
-    explicit SqliteRegistryStore(std::string path) : RegistryStore(std::move(path)) {}
+    SqliteRegistryStore(std::string path, Visibility visibility)
+        : RegistryStore(std::move(path)), visibility_(visibility) {}
     ~SqliteRegistryStore() override {
         if (db_ != nullptr) sqlite3_close_v2(db_);
     }
@@ -326,10 +327,20 @@ private:
         bool open_ = false;
     };
 
-    // REQUIRES: mutex_ held. Opens the database on first use and again
-    // after a failed attempt (the service may create the file later).
+    // REQUIRES: mutex_ held. Opens the database on first use, again after a
+    // failed attempt (the service may create the file later), and again when
+    // the file at the path is no longer the one open (deleted, or replaced
+    // by a restore or an administrator).
     uint32_t EnsureOpen() {
-        if (db_ != nullptr) return Win32::kSuccess;
+        if (db_ != nullptr) {
+            struct stat st {};
+            const int rc = ::stat(path().c_str(), &st);
+            const bool gone = rc != 0 && errno == ENOENT;
+            const bool replaced = rc == 0 && (st.st_dev != dev_ || st.st_ino != ino_);
+            if (!gone && !replaced) return Win32::kSuccess;
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+        }
         read_only_ = false;
         empty_ = false;
         CreateFileIfMissing();
@@ -352,6 +363,15 @@ private:
         }
         // SQLite quietly opens a file it may not write read-only.
         if (sqlite3_db_readonly(db_, "main") == 1) read_only_ = true;
+        struct stat st {};
+        if (::stat(path().c_str(), &st) == 0) {
+            dev_ = st.st_dev;
+            ino_ = st.st_ino;
+            if (!read_only_ && visibility_ == Visibility::kPrivate && st.st_uid == ::geteuid() &&
+                (st.st_mode & 077) != 0) {
+                ::chmod(path().c_str(), 0600);
+            }
+        }
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
         const uint32_t rc_schema = read_only_ ? CheckSchema() : CreateSchema();
         if (rc_schema != Win32::kSuccess) {
@@ -361,21 +381,27 @@ private:
         return rc_schema;
     }
 
-    // The file is created by us, mode 0640 whatever the umask, group "vexor"
-    // when that group exists, so the gateway's account can read it.
+    // The file is created by us, whatever the umask: mode 0640 with group
+    // "vexor" when that group exists, so the gateway's account can read it;
+    // a private store 0600.
     void CreateFileIfMissing() {
         if (::access(path().c_str(), F_OK) == 0) return;
         EnsureDirectory(ParentPath(path()), true);
-        const int fd = ::open(path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+        const mode_t mode = visibility_ == Visibility::kPrivate ? 0600 : 0640;
+        const int fd = ::open(path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0) return;
-        ::fchmod(fd, 0640);
+        ::fchmod(fd, mode);
+        if (visibility_ == Visibility::kGroupReadable) GrantGroup(fd);
+        ::fsync(fd);
+        ::close(fd);
+    }
+
+    static void GrantGroup(int fd) {
         if (const struct group* vexor = ::getgrnam("vexor")) {
             if (::fchown(fd, static_cast<uid_t>(-1), vexor->gr_gid) != 0) {
                 // Not fatal: root can still read and write; readers need the group.
             }
         }
-        ::fsync(fd);
-        ::close(fd);
     }
 
     uint32_t CreateSchema() {
@@ -486,8 +512,11 @@ private:
         return Win32::kSuccess;
     }
 
+    const Visibility visibility_;
     mutable std::mutex mutex_;
     sqlite3* db_ = nullptr;   // GUARDED_BY(mutex_)
+    dev_t dev_ = 0;           // GUARDED_BY(mutex_): the open file's identity
+    ino_t ino_ = 0;           // GUARDED_BY(mutex_)
     bool read_only_ = false;  // GUARDED_BY(mutex_)
     bool empty_ = false;      // GUARDED_BY(mutex_): read-only file without a schema yet
 };
@@ -505,11 +534,11 @@ std::map<std::string, std::weak_ptr<RegistryStore>> g_stores;  // GUARDED_BY(g_s
 
 }  // namespace
 
-std::shared_ptr<RegistryStore> RegistryStore::ForPath(const std::string& path) {
+std::shared_ptr<RegistryStore> RegistryStore::ForPath(const std::string& path, Visibility visibility) {
     std::lock_guard lock(g_stores_mutex);
     std::weak_ptr<RegistryStore>& slot = g_stores[path];
     if (auto store = slot.lock()) return store;
-    auto store = std::make_shared<SqliteRegistryStore>(path);
+    auto store = std::make_shared<SqliteRegistryStore>(path, visibility);
     slot = store;
     return store;
 }
@@ -521,6 +550,10 @@ void RegistryStore::ServeForTesting(const std::string& path, const std::shared_p
 
 std::shared_ptr<RegistryStore> RegistryStore::Default() {
     return ForPath(MachineLayout::RegistryStorePath());
+}
+
+std::shared_ptr<RegistryStore> RegistryStore::Secrets() {
+    return ForPath(MachineLayout::SecretsStorePath(), Visibility::kPrivate);
 }
 
 }  // namespace TesselSoftware

@@ -17,7 +17,9 @@
 // normally and gets 5 on writes; a damaged file gives 1009.
 //
 // Each write is one transaction, durable when the call returns. Several
-// processes and threads may use the store at once. Safe for concurrent use.
+// processes and threads may use the store at once; a store file that was
+// deleted or replaced (another inode at the path) is reopened by the next
+// call. Safe for concurrent use.
 #pragma once
 
 #include <cstdint>
@@ -64,10 +66,21 @@ public:
         bool valid() const { return store != nullptr && id != 0; }
     };
 
+    // Who may read a store file that this process creates: the owner and
+    // group "vexor" (the settings the gateway reads), or the owner alone
+    // (the secrets). A private store this process owns is narrowed to 0600
+    // when it is opened for writing.
+    enum class Visibility { kGroupReadable, kPrivate };
+
     // The store at the machine layout's registry store path; one object per
     // path and process.
     static std::shared_ptr<RegistryStore> Default();
-    static std::shared_ptr<RegistryStore> ForPath(const std::string& path);
+    // The root-only store of passwords beside it (secrets.db), with the same
+    // key and value names as the settings they belong to.
+    static std::shared_ptr<RegistryStore> Secrets();
+    // The first call for a path fixes its visibility.
+    static std::shared_ptr<RegistryStore> ForPath(const std::string& path,
+                                                  Visibility visibility = Visibility::kGroupReadable);
     // Makes ForPath(path) return store while the caller keeps it alive, so
     // tests can wrap a real store to inject faults.
     static void ServeForTesting(const std::string& path, const std::shared_ptr<RegistryStore>& store);

@@ -93,8 +93,13 @@ CRegKeyException::CRegKeyException(uint32_t error, const std::string& operation)
 
 RegistryKey::Parent::Parent(RegistryRoot root) : root_(root) {}
 RegistryKey::Parent::Parent(const RegistryKey& key) : key_(&key) {}
+RegistryKey::Parent::Parent(const RegistryStore::Key& store_root) : store_root_(store_root) {}
 
 uint32_t RegistryKey::Parent::Resolve(RegistryStore::Key* out) const {
+    if (store_root_) {
+        *out = *store_root_;
+        return Win32::kSuccess;
+    }
     if (root_) {
         *out = RegistryStore::Default()->Root(*root_);
         return Win32::kSuccess;

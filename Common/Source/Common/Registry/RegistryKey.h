@@ -37,11 +37,14 @@ public:
     public:
         Parent(RegistryRoot root);                 // NOLINT: implicit by design
         Parent(const RegistryKey& key);            // NOLINT
+        // A root of a given store (RegistryStore::Secrets()->Root(...)).
+        Parent(const RegistryStore::Key& store_root);  // NOLINT
         uint32_t Resolve(RegistryStore::Key* out) const;
 
     private:
         std::optional<RegistryRoot> root_;
         const RegistryKey* key_ = nullptr;
+        std::optional<RegistryStore::Key> store_root_;
     };
 
     RegistryKey() = default;

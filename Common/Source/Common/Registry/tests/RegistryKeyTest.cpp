@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "Common/Errors/Win32Error.h"
 #include "Common/Registry/RegistryKey.h"
 #include "TestSupport.h"
@@ -312,6 +314,42 @@ TEST_F(RegistryKeyTest, TheStoreFileIsCreatedOwnerWritableGroupReadable) {
     struct stat info;
     ASSERT_EQ(0, ::stat((dir_.path() + "/var/lib/vexor/registry.db").c_str(), &info));
     EXPECT_EQ(0640u, info.st_mode & 0777);
+}
+
+// An administrator restores or re-creates the store while a process has it
+// open: the next access reads and writes the file now at the path.
+TEST_F(RegistryKeyTest, AStoreFileReplacedOrDeletedIsReopened) {
+    const std::string path = dir_ / "var/lib/vexor/registry.db";
+    key_.WriteString("DATPath", "/dat/one");
+    std::filesystem::copy_file(path, dir_ / "copy.db");
+    key_.WriteString("DATPath", "/dat/two");
+
+    std::filesystem::rename(dir_ / "copy.db", path);  // a restore of the older file
+    RegistryKey reopened;
+    reopened.Open(RegistryRoot::kLocalMachine, kProductKey, kKeyAllAccess);
+    EXPECT_EQ("/dat/one", reopened.ReadRequiredString("DATPath"));
+    reopened.WriteString("DATPath", "/dat/three");
+
+    std::filesystem::remove(path);  // deleted: a writer starts a new store
+    RegistryKey created;
+    created.Create(RegistryRoot::kLocalMachine, kProductKey);
+    EXPECT_FALSE(created.ValueExists("DATPath"));
+    created.WriteString("DATPath", "/dat/four");
+    EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_EQ("/dat/four", created.ReadRequiredString("DATPath"));
+}
+
+// The passwords' store is the owner's alone, whatever the umask.
+TEST_F(RegistryKeyTest, TheSecretsStoreIsCreatedOwnerOnly) {
+    const mode_t old_umask = ::umask(0);
+    RegistryKey secrets;
+    secrets.Create(RegistryStore::Secrets()->Root(RegistryRoot::kLocalMachine), kProductKey);
+    ::umask(old_umask);
+    secrets.WriteString("ProxyPassword", "scrambled");
+    struct stat info {};
+    ASSERT_EQ(0, ::stat((dir_ / "var/lib/vexor/secrets.db").c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
+    EXPECT_FALSE(key_.ValueExists("ProxyPassword"));
 }
 
 }  // namespace
