@@ -450,7 +450,10 @@ uint32_t WriteCrashDump(const CrashContext* context) {
         path << g_crash_directory << "/" << g_program << "_";
         AppendTimeStamp(path);
         path << ".mdmp";
-        const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
+        // The crash folder is group-writable and sticky: a name that is
+        // already there (a link another member planted, or a report of the
+        // same millisecond) is never followed or overwritten.
+        const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_NOFOLLOW | O_WRONLY | O_CLOEXEC, 0600);
         if (fd >= 0) {
             WriteReport(fd, context);
             ::close(fd);
