@@ -248,27 +248,45 @@ uint8_t UpdaterControlHandlers::ApplySettings(const SourceInput& input, const st
     core_.Log().Log(kLogTrace, "Updating settings...\r\n");
     std::string error = input_error;
     if (error.empty()) {
-        LockGuard guard(core_);
+        // What other processes wrote since the service read the store (a
+        // one-shot run's new set, an edit with vexor-reg) is taken first, so
+        // the save below writes this change alone and puts back nothing stale.
+        try {
+            core_.Refresh();
+        } catch (const ExceptionBase& e) {
+            error = e.Message();
+        }
+    }
+    if (error.empty()) {
         SourceSettings& record = dat_source ? core_.DatSourceSettings() : core_.EngineSourceSettings();
-        const int64_t old_interval = core_.UpdateInterval();
-        const int64_t old_next_check = core_.NextCheckTime();
-        const int32_t old_type = dat_source ? core_.DATSource() : core_.EngineUpdateSource();
-        const SourceInput old_values = SourceInput::From(record);
+        int64_t old_interval = 0, old_next_check = 0;
+        int32_t old_type = 0;
+        SourceInput old_values;
         const auto set_type = [&](int32_t type) {
             dat_source ? core_.SetDATSource(type) : core_.SetEngineUpdateSource(type);
         };
         try {
-            if (dat_source) core_.SetUpdateInterval(interval);
-            set_type(source_type);
-            input.ApplyTo(record);
+            {
+                LockGuard guard(core_);
+                old_interval = core_.UpdateInterval();
+                old_next_check = core_.NextCheckTime();
+                old_type = dat_source ? core_.DATSource() : core_.EngineUpdateSource();
+                old_values = SourceInput::From(record);
+                if (dat_source) core_.SetUpdateInterval(interval);
+                set_type(source_type);
+                input.ApplyTo(record);
+            }
             core_.Save(SaveScope::Everything);
         } catch (const ExceptionBase& e) {
             // Put memory back and write the old values again, so neither
             // keeps half of the new settings.
-            core_.SetUpdateInterval(old_interval);
-            core_.SetNextCheckTime(old_next_check);
-            set_type(old_type);
-            CleanUpQuietly([&] { old_values.ApplyTo(record); });
+            {
+                LockGuard guard(core_);
+                core_.SetUpdateInterval(old_interval);
+                core_.SetNextCheckTime(old_next_check);
+                set_type(old_type);
+                CleanUpQuietly([&] { old_values.ApplyTo(record); });
+            }
             CleanUpQuietly([&] { core_.Save(SaveScope::Everything); });
             error = e.Message();
         }

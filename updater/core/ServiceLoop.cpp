@@ -145,6 +145,9 @@ void UpdaterCore::PerformUpdate() {
         std::string busy;
         const auto pass_lock = TakeUpdatePassLock(&busy);
         if (!pass_lock) throw ExceptionBase(busy);
+        // Another process (a one-shot run, vexor-reg) may have installed a
+        // set or changed the schedule since: the pass starts from the store.
+        Refresh();
         if (pass_for_testing_) {
             pass_for_testing_();
         } else {

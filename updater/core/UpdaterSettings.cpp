@@ -1,12 +1,15 @@
 #include "core/UpdaterSettings.h"
 
+#include <atomic>
 #include <ctime>
+#include <optional>
 
 #include "Common/Errors/ErrorText.h"
 #include "Common/Errors/Win32Error.h"
 #include "Common/Platform/FileVersion.h"
 #include "Common/Platform/NamedMutex.h"
 #include "Common/ProductKey.h"
+#include "Common/Registry/SecretValues.h"
 #include "core/PasswordScrambler.h"
 
 namespace TesselSoftware {
@@ -46,10 +49,54 @@ std::string ReadText(const RegistryKey& key, const char* name, const std::string
     return value;
 }
 
-// An unreadable scrambled password loads as empty: the administrator sees
-// an empty field and enters it again, instead of the service failing.
-std::string ReadPassword(const RegistryKey& key, const char* name) {
-    const std::string stored = ReadText(key, name, "");
+// The fields of the object, as bits of its change mask.
+enum SettingsField : uint32_t {
+    kNextCheckTimeField = 1u << 0,
+    kLastCheckTimeField = 1u << 1,
+    kLastCheckResultField = 1u << 2,
+    kLastUpdateTimeField = 1u << 3,
+    kDatRecordField = 1u << 4,  // DATPath and DATVersion, always written together
+    kUpdateIntervalField = 1u << 5,
+    kDatSourceField = 1u << 6,
+    kDatFolderField = 1u << 7,
+    kEngineSourceField = 1u << 8,
+};
+
+constexpr uint32_t kScheduleFields = kNextCheckTimeField;
+constexpr uint32_t kCheckResultFields =
+    kLastCheckTimeField | kLastCheckResultField | kLastUpdateTimeField | kDatRecordField;
+
+uint32_t FieldsOf(SaveScope scope) {
+    switch (scope) {
+        case SaveScope::Schedule: return kScheduleFields;
+        case SaveScope::CheckResults: return kCheckResultFields;
+        case SaveScope::Everything: break;
+    }
+    return ~0u;
+}
+
+std::atomic<int64_t> g_registry_lock_timeout_ms{30000};
+
+// The secrets store's product key, open for reading; none when it has none
+// or this account may not read it (only root may).
+std::optional<RegistryKey> OpenSecretsForReading() {
+    try {
+        RegistryKey key;
+        key.Open(RegistryStore::Secrets()->Root(RegistryRoot::kLocalMachine), kProductKeyPath, kKeyRead);
+        return key;
+    } catch (const ExceptionBase&) {
+        return std::nullopt;
+    }
+}
+
+// A password from the secrets store, or still from the settings store where
+// an older version kept it. An unreadable scrambled password loads as
+// empty: the administrator sees an empty field and enters it again, instead
+// of the service failing.
+std::string ReadPassword(const RegistryKey& key, const std::optional<RegistryKey>& secrets,
+                         const char* name) {
+    std::string stored;
+    if (!secrets || !secrets->ReadString(name, "", &stored)) stored = ReadText(key, name, "");
     std::string password;
     if (!stored.empty()) UnscramblePassword(stored, &password);
     return password;
@@ -87,43 +134,68 @@ constexpr SourceValueNames kEngineSourceNames = {
     "EngineUpdateFSDirectory",        "EngineUpdateUNCDirectory",
     "EngineUpdateUNCUserName",        "EngineUpdateUNCPassword"};
 
-void LoadSource(const RegistryKey& key, const SourceValueNames& n, const char* default_address,
-                SourceSettings* source) {
-    source->SetAddress(ReadText(key, n.address, default_address));
-    source->SetPort(ReadNumber(key, n.port, 21));
-    source->SetUserName(ReadText(key, n.user_name, ""));
-    source->SetUseProxy(ReadFlag(key, n.use_proxy));
-    source->SetProxyName(ReadText(key, n.proxy_name, ""));
-    source->SetProxyPort(ReadNumber(key, n.proxy_port, 8080));
-    source->SetProxyRequiresLogon(ReadFlag(key, n.proxy_requires_logon));
-    source->SetProxyUserName(ReadText(key, n.proxy_user_name, ""));
-    source->SetLocalDirectory(ReadText(key, n.local_directory, ""));
-    source->SetShareDirectory(ReadText(key, n.share_directory, ""));
-    source->SetShareUserName(ReadText(key, n.share_user_name, ""));
+SourceValues LoadSource(const RegistryKey& key, const std::optional<RegistryKey>& secrets,
+                        const SourceValueNames& n, const char* default_address) {
+    SourceValues v;
+    v.address = ReadText(key, n.address, default_address);
+    v.port = ReadNumber(key, n.port, 21);
+    v.user_name = ReadText(key, n.user_name, "");
+    v.use_proxy = ReadFlag(key, n.use_proxy);
+    v.proxy_name = ReadText(key, n.proxy_name, "");
+    v.proxy_port = ReadNumber(key, n.proxy_port, 8080);
+    v.proxy_requires_logon = ReadFlag(key, n.proxy_requires_logon);
+    v.proxy_user_name = ReadText(key, n.proxy_user_name, "");
+    v.local_directory = ReadText(key, n.local_directory, "");
+    v.share_directory = ReadText(key, n.share_directory, "");
+    v.share_user_name = ReadText(key, n.share_user_name, "");
     // Passwords come last: the internet, the share, then the proxy password.
-    source->SetPassword(ReadPassword(key, n.password));
-    source->SetSharePassword(ReadPassword(key, n.share_password));
-    source->SetProxyPassword(ReadPassword(key, n.proxy_password));
+    v.password = ReadPassword(key, secrets, n.password);
+    v.share_password = ReadPassword(key, secrets, n.share_password);
+    v.proxy_password = ReadPassword(key, secrets, n.proxy_password);
+    return v;
 }
 
-void SaveSource(RegistryKey& key, const SourceValueNames& n, const SourceSettings& source) {
-    key.WriteString(n.address, source.Address());
-    key.WriteDword(n.port, static_cast<uint32_t>(source.Port()));
-    key.WriteString(n.user_name, source.UserName());
-    key.WriteDword(n.use_proxy, source.UseProxy() ? 1 : 0);
-    key.WriteString(n.proxy_name, source.ProxyName());
-    key.WriteString(n.proxy_user_name, source.ProxyUserName());
-    key.WriteDword(n.proxy_requires_logon, source.ProxyRequiresLogon() ? 1 : 0);
-    key.WriteDword(n.proxy_port, static_cast<uint32_t>(source.ProxyPort()));
-    key.WriteString(n.local_directory, source.LocalDirectory());
-    key.WriteString(n.share_directory, source.ShareDirectory());
-    key.WriteString(n.share_user_name, source.ShareUserName());
-    key.WriteString(n.password, ScramblePassword(source.Password()));
-    key.WriteString(n.share_password, ScramblePassword(source.SharePassword()));
-    key.WriteString(n.proxy_password, ScramblePassword(source.ProxyPassword()));
+// Writes the fields of *pending, clearing each bit as its value is written,
+// so a failure leaves exactly the unwritten ones in *pending. Passwords go
+// to the secrets store; a copy an older version left in the settings store
+// goes away.
+void SaveSource(RegistryKey& key, const SourceValueNames& n, const SourceValues& v, uint32_t* pending) {
+    const auto write = [&](uint32_t bit, const std::function<void()>& fn) {
+        if (!(*pending & bit)) return;
+        fn();
+        *pending &= ~bit;
+    };
+    write(kSourceAddress, [&] { key.WriteString(n.address, v.address); });
+    write(kSourcePort, [&] { key.WriteDword(n.port, static_cast<uint32_t>(v.port)); });
+    write(kSourceUserName, [&] { key.WriteString(n.user_name, v.user_name); });
+    write(kSourceUseProxy, [&] { key.WriteDword(n.use_proxy, v.use_proxy ? 1 : 0); });
+    write(kSourceProxyName, [&] { key.WriteString(n.proxy_name, v.proxy_name); });
+    write(kSourceProxyUserName, [&] { key.WriteString(n.proxy_user_name, v.proxy_user_name); });
+    write(kSourceProxyRequiresLogon, [&] { key.WriteDword(n.proxy_requires_logon, v.proxy_requires_logon ? 1 : 0); });
+    write(kSourceProxyPort, [&] { key.WriteDword(n.proxy_port, static_cast<uint32_t>(v.proxy_port)); });
+    write(kSourceLocalDirectory, [&] { key.WriteString(n.local_directory, v.local_directory); });
+    write(kSourceShareDirectory, [&] { key.WriteString(n.share_directory, v.share_directory); });
+    write(kSourceShareUserName, [&] { key.WriteString(n.share_user_name, v.share_user_name); });
+    const uint32_t passwords = kSourcePassword | kSourceSharePassword | kSourceProxyPassword;
+    if (!(*pending & passwords)) return;
+    RegistryKey secrets;
+    secrets.Create(RegistryStore::Secrets()->Root(RegistryRoot::kLocalMachine), kProductKeyPath);
+    const auto write_password = [&](uint32_t bit, const char* name, const std::string& password) {
+        write(bit, [&] {
+            secrets.WriteString(name, ScramblePassword(password));
+            if (key.ValueExists(name)) key.DeleteValue(name);
+        });
+    };
+    write_password(kSourcePassword, n.password, v.password);
+    write_password(kSourceSharePassword, n.share_password, v.share_password);
+    write_password(kSourceProxyPassword, n.proxy_password, v.proxy_password);
 }
 
 }  // namespace
+
+void UpdaterSettings::SetRegistryLockTimeoutForTesting(std::chrono::milliseconds timeout) {
+    g_registry_lock_timeout_ms = timeout.count();
+}
 
 UpdaterSettings::UpdaterSettings() {
     uint32_t error = 0;
@@ -143,86 +215,164 @@ RegistryKey UpdaterSettings::OpenProductKey(bool create_missing) const {
     return key;
 }
 
-void UpdaterSettings::Load() {
+template <typename T>
+void UpdaterSettings::Take(uint32_t bit, T& field, const T& value, bool keep_changed) {
     LockGuard guard(*this);
+    if (keep_changed && (changed_ & bit)) return;
+    field = value;
+    changed_ &= ~bit;
+}
+
+template <typename T>
+void UpdaterSettings::Change(uint32_t bit, T& field, const T& value) {
+    if (field == value) return;
+    field = value;
+    changed_ |= bit;
+}
+
+void UpdaterSettings::ReadStore(bool keep_changed) {
     try {
         RegistryKey key = OpenProductKey(true);
-        next_check_time_ = ReadTime(key, "NextCheckTime", 0);
-        dat_source_type_ = ReadNumber(key, "DATSource", Internet);
-        engine_source_type_ = ReadNumber(key, "EngineUpdateSource", Internet);
-        dat_folder_ = ReadText(key, "DATFolder", "");
-        dat_path_ = ReadText(key, "DATPath", "");
-        dat_version_ = ReadNumber(key, "DATVersion", 0);
-        last_check_time_ = ReadTime(key, "LastCheckTime", 0);
-        last_check_result_ = ReadText(key, "LastCheckResult", "");
-        last_update_time_ = ReadTime(key, "LastUpdateTime", 0);
-        update_interval_ = ClampInterval(ReadTime(key, "UpdateInterval", kMaxUpdateInterval));
-        LoadSource(key, kDatSourceNames, kDefaultDatSite, &dat_source_);
-        LoadSource(key, kEngineSourceNames, kDefaultEngineSite, &engine_source_);
+        if (!key.handle().store->read_only()) MoveSecretsOutOfSettings(kProductKeyPath);
+        const auto take = [&](uint32_t bit, auto& field, const auto& value) { Take(bit, field, value, keep_changed); };
+        take(kNextCheckTimeField, next_check_time_, ReadTime(key, "NextCheckTime", 0));
+        take(kDatSourceField, dat_source_type_, ReadNumber(key, "DATSource", Internet));
+        take(kEngineSourceField, engine_source_type_, ReadNumber(key, "EngineUpdateSource", Internet));
+        take(kDatFolderField, dat_folder_, ReadText(key, "DATFolder", ""));
+        {
+            // The pair is read together: a fresh path never goes with a stale version.
+            const std::string path = ReadText(key, "DATPath", "");
+            const int32_t version = ReadNumber(key, "DATVersion", 0);
+            LockGuard guard(*this);
+            if (!keep_changed || !(changed_ & kDatRecordField)) {
+                dat_path_ = path;
+                dat_version_ = version;
+                changed_ &= ~kDatRecordField;
+            }
+        }
+        take(kLastCheckTimeField, last_check_time_, ReadTime(key, "LastCheckTime", 0));
+        take(kLastCheckResultField, last_check_result_, ReadText(key, "LastCheckResult", ""));
+        take(kLastUpdateTimeField, last_update_time_, ReadTime(key, "LastUpdateTime", 0));
+        take(kUpdateIntervalField, update_interval_,
+             ClampInterval(ReadTime(key, "UpdateInterval", kMaxUpdateInterval)));
+        const std::optional<RegistryKey> secrets = OpenSecretsForReading();
+        const SourceValues dat = LoadSource(key, secrets, kDatSourceNames, kDefaultDatSite);
+        const SourceValues engine = LoadSource(key, secrets, kEngineSourceNames, kDefaultEngineSite);
+        if (!keep_changed) dat_source_.ClearChanged(~0u);
+        dat_source_.TakeUnchanged(dat);
+        if (!keep_changed) engine_source_.ClearChanged(~0u);
+        engine_source_.TakeUnchanged(engine);
     } catch (const ExceptionBase& e) {
         throw ExceptionBase(e.Code(), "Error loading DAT file updater configuration - " + e.Message());
     }
 }
 
+void UpdaterSettings::Load() {
+    std::lock_guard save(save_lock_);
+    ReadStore(false);
+}
+
+void UpdaterSettings::Refresh() {
+    std::lock_guard save(save_lock_);
+    ReadStore(true);
+}
+
 void UpdaterSettings::Save(SaveScope scope) {
-    LockGuard guard(*this);
-    try {
-        RegistryKey key = OpenProductKey(false);
-        if (scope == SaveScope::Everything || scope == SaveScope::Schedule) {
-            key.WriteQword("NextCheckTime", static_cast<uint64_t>(next_check_time_));
+    std::lock_guard save(save_lock_);
+    // What to write: the changed fields of scope, copied under the value
+    // lock and marked saved; what is not written goes back on failure.
+    uint32_t pending = 0, dat_pending = 0, engine_pending = 0;
+    int64_t next_check_time = 0, last_check_time = 0, last_update_time = 0, interval = 0;
+    std::string last_check_result, dat_path, dat_folder;
+    int32_t dat_version = 0, dat_source_type = 0, engine_source_type = 0;
+    SourceValues dat, engine;
+    {
+        LockGuard guard(*this);
+        pending = changed_ & FieldsOf(scope);
+        changed_ &= ~pending;
+        next_check_time = next_check_time_;
+        last_check_time = last_check_time_;
+        last_check_result = last_check_result_;
+        last_update_time = last_update_time_;
+        dat_path = dat_path_;
+        dat_version = dat_version_;
+        interval = update_interval_;
+        dat_source_type = dat_source_type_;
+        dat_folder = dat_folder_;
+        engine_source_type = engine_source_type_;
+        if (scope == SaveScope::Everything) {
+            dat = dat_source_.Values(&dat_pending);
+            dat_source_.ClearChanged(dat_pending);
+            engine = engine_source_.Values(&engine_pending);
+            engine_source_.ClearChanged(engine_pending);
         }
-        if (scope == SaveScope::Everything || scope == SaveScope::CheckResults) {
-            key.WriteQword("LastCheckTime", static_cast<uint64_t>(last_check_time_));
-            key.WriteString("LastCheckResult", last_check_result_);
-            key.WriteQword("LastUpdateTime", static_cast<uint64_t>(last_update_time_));
+    }
+    const auto write = [&](uint32_t bit, const std::function<void()>& fn) {
+        if (!(pending & bit)) return;
+        fn();
+        pending &= ~bit;
+    };
+    try {
+        if (pending == 0 && dat_pending == 0 && engine_pending == 0) return;
+        RegistryKey key = OpenProductKey(false);
+        write(kNextCheckTimeField, [&] { key.WriteQword("NextCheckTime", static_cast<uint64_t>(next_check_time)); });
+        write(kLastCheckTimeField, [&] { key.WriteQword("LastCheckTime", static_cast<uint64_t>(last_check_time)); });
+        write(kLastCheckResultField, [&] { key.WriteString("LastCheckResult", last_check_result); });
+        write(kLastUpdateTimeField, [&] { key.WriteQword("LastUpdateTime", static_cast<uint64_t>(last_update_time)); });
+        write(kDatRecordField, [&] {
             // The plug-in reads this pair under the same lock: it must never
             // see a folder with another set's version. One transaction: a
             // crash never leaves such a pair behind either.
             UnderRegistryLock([&] {
-                key.WriteTogether({{"DATPath", true, dat_path_, 0},
-                                   {"DATVersion", false, "", static_cast<uint32_t>(dat_version_)}});
+                key.WriteTogether({{"DATPath", true, dat_path, 0},
+                                   {"DATVersion", false, "", static_cast<uint32_t>(dat_version)}});
             });
-        }
-        if (scope == SaveScope::Everything) {
-            key.WriteQword("UpdateInterval", static_cast<uint64_t>(update_interval_));
-            key.WriteDword("DATSource", static_cast<uint32_t>(dat_source_type_));
-            key.WriteString("DATFolder", dat_folder_);
-            SaveSource(key, kDatSourceNames, dat_source_);
-            key.WriteDword("EngineUpdateSource", static_cast<uint32_t>(engine_source_type_));
-            SaveSource(key, kEngineSourceNames, engine_source_);
-        }
+        });
+        write(kUpdateIntervalField, [&] { key.WriteQword("UpdateInterval", static_cast<uint64_t>(interval)); });
+        write(kDatSourceField, [&] { key.WriteDword("DATSource", static_cast<uint32_t>(dat_source_type)); });
+        write(kDatFolderField, [&] { key.WriteString("DATFolder", dat_folder); });
+        SaveSource(key, kDatSourceNames, dat, &dat_pending);
+        write(kEngineSourceField,
+              [&] { key.WriteDword("EngineUpdateSource", static_cast<uint32_t>(engine_source_type)); });
+        SaveSource(key, kEngineSourceNames, engine, &engine_pending);
     } catch (const ExceptionBase& e) {
+        {
+            LockGuard guard(*this);
+            changed_ |= pending;
+        }
+        dat_source_.MarkChanged(dat_pending);
+        engine_source_.MarkChanged(engine_pending);
         throw ExceptionBase(e.Code(), "Error saving DAT file updater configuration - " + e.Message());
     }
 }
 
-#define VEXOR_SETTINGS_FIELD(Type, Getter, Setter, field) \
-    Type UpdaterSettings::Getter() const {                \
-        LockGuard guard(*this);                           \
-        return field;                                     \
-    }                                                     \
-    void UpdaterSettings::Setter(const Type& value) {     \
-        LockGuard guard(*this);                           \
-        field = value;                                    \
+#define VEXOR_SETTINGS_FIELD(Type, Getter, Setter, field, bit) \
+    Type UpdaterSettings::Getter() const {                     \
+        LockGuard guard(*this);                                \
+        return field;                                          \
+    }                                                          \
+    void UpdaterSettings::Setter(const Type& value) {          \
+        LockGuard guard(*this);                                \
+        Change(bit, field, value);                             \
     }
 
-#define VEXOR_SETTINGS_SCALAR(Type, Getter, Setter, field) \
-    Type UpdaterSettings::Getter() const {                 \
-        LockGuard guard(*this);                            \
-        return field;                                      \
-    }                                                      \
-    void UpdaterSettings::Setter(Type value) {             \
-        LockGuard guard(*this);                            \
-        field = value;                                     \
+#define VEXOR_SETTINGS_SCALAR(Type, Getter, Setter, field, bit) \
+    Type UpdaterSettings::Getter() const {                      \
+        LockGuard guard(*this);                                 \
+        return field;                                           \
+    }                                                           \
+    void UpdaterSettings::Setter(Type value) {                  \
+        LockGuard guard(*this);                                 \
+        Change(bit, field, value);                              \
     }
 
-VEXOR_SETTINGS_FIELD(std::string, DATFolder, SetDATFolder, dat_folder_)
-VEXOR_SETTINGS_SCALAR(int64_t, NextCheckTime, SetNextCheckTime, next_check_time_)
-VEXOR_SETTINGS_FIELD(std::string, LastCheckResult, SetLastCheckResult, last_check_result_)
-VEXOR_SETTINGS_FIELD(std::string, DATPath, SetDATPath, dat_path_)
-VEXOR_SETTINGS_SCALAR(int32_t, DATVersion, SetDATVersion, dat_version_)
-VEXOR_SETTINGS_SCALAR(int32_t, DATSource, SetDATSource, dat_source_type_)
-VEXOR_SETTINGS_SCALAR(int32_t, EngineUpdateSource, SetEngineUpdateSource, engine_source_type_)
+VEXOR_SETTINGS_FIELD(std::string, DATFolder, SetDATFolder, dat_folder_, kDatFolderField)
+VEXOR_SETTINGS_SCALAR(int64_t, NextCheckTime, SetNextCheckTime, next_check_time_, kNextCheckTimeField)
+VEXOR_SETTINGS_FIELD(std::string, LastCheckResult, SetLastCheckResult, last_check_result_, kLastCheckResultField)
+VEXOR_SETTINGS_FIELD(std::string, DATPath, SetDATPath, dat_path_, kDatRecordField)
+VEXOR_SETTINGS_SCALAR(int32_t, DATVersion, SetDATVersion, dat_version_, kDatRecordField)
+VEXOR_SETTINGS_SCALAR(int32_t, DATSource, SetDATSource, dat_source_type_, kDatSourceField)
+VEXOR_SETTINGS_SCALAR(int32_t, EngineUpdateSource, SetEngineUpdateSource, engine_source_type_, kEngineSourceField)
 
 #undef VEXOR_SETTINGS_FIELD
 #undef VEXOR_SETTINGS_SCALAR
@@ -233,9 +383,11 @@ int64_t UpdaterSettings::LastCheckTime() const {
 }
 
 void UpdaterSettings::SetLastCheckTime(int64_t t) {
-    LockGuard guard(*this);
-    last_check_time_ = t;
-    next_check_time_ = t + update_interval_;
+    {
+        LockGuard guard(*this);
+        Change(kLastCheckTimeField, last_check_time_, t);
+        Change(kNextCheckTimeField, next_check_time_, t + update_interval_);
+    }
     Save(SaveScope::CheckResults);
     Save(SaveScope::Schedule);
 }
@@ -246,8 +398,10 @@ int64_t UpdaterSettings::LastUpdateTime() const {
 }
 
 void UpdaterSettings::SetLastUpdateTime(int64_t t) {
-    LockGuard guard(*this);
-    last_update_time_ = t;
+    {
+        LockGuard guard(*this);
+        Change(kLastUpdateTimeField, last_update_time_, t);
+    }
     Save(SaveScope::CheckResults);
 }
 
@@ -258,13 +412,14 @@ int64_t UpdaterSettings::UpdateInterval() const {
 
 void UpdaterSettings::SetUpdateInterval(int64_t seconds) {
     LockGuard guard(*this);
-    update_interval_ = ClampInterval(seconds);
-    next_check_time_ = last_check_time_ + update_interval_;
+    Change(kUpdateIntervalField, update_interval_, ClampInterval(seconds));
+    Change(kNextCheckTimeField, next_check_time_, last_check_time_ + update_interval_);
 }
 
 void UpdaterSettings::SetUpdateStatus(const std::string& text, int32_t expiry_seconds,
                                       int32_t update_state) {
-    LockGuard guard(*this);
+    // The store serializes writers itself; the values in memory are not
+    // involved, so their readers never wait for this write.
     try {
         // One transaction: the idle loop rewrites these every 15 seconds.
         RegistryKey key = OpenProductKey(true);
@@ -278,7 +433,6 @@ void UpdaterSettings::SetUpdateStatus(const std::string& text, int32_t expiry_se
 }
 
 UpdateStatus UpdaterSettings::GetUpdateStatus() const {
-    LockGuard guard(*this);
     try {
         RegistryKey key;
         key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
@@ -344,9 +498,16 @@ void UpdaterSettings::UnderRegistryLock(const std::function<void()>& write) cons
         throw ExceptionBase(0, std::string("The registry lock \"") + kRegistryLockName +
                                    "\" could not be created");
     }
-    NamedMutex::Guard registry(*registry_lock_);
+    const std::chrono::milliseconds timeout(g_registry_lock_timeout_ms.load());
+    NamedMutex::Guard registry(*registry_lock_, timeout);
     if (!registry.locked()) {
         const uint32_t error = GetLastError();
+        if (error == Win32::kTimeout) {
+            throw ExceptionBase(static_cast<int32_t>(error),
+                                "Another process has held the registry lock " + registry_lock_->path() +
+                                    " for " + std::to_string(timeout.count() / 1000) +
+                                    " seconds; nothing was saved");
+        }
         throw ExceptionBase(static_cast<int32_t>(error),
                             std::string("Failed to take the registry lock - ") + FormatErrorText(error));
     }
@@ -354,7 +515,7 @@ void UpdaterSettings::UnderRegistryLock(const std::function<void()>& write) cons
 }
 
 void UpdaterSettings::SaveEngine(const std::string& path, const std::string& hash) {
-    LockGuard guard(*this);
+    std::lock_guard save(save_lock_);
     try {
         // The plug-in reads the pair under the registry lock: it never sees
         // a new folder with the old hash, nor the reverse.

@@ -7,15 +7,28 @@
 //   settings.SetDATVersion(version);
 //   settings.Save(SaveScope::CheckResults);           // under the registry lock
 //
-// The object is itself a recursive lock: every accessor, Load and Save hold
-// it for their whole run, so a caller may hold it across several calls.
-// Lock order: this object's lock, then the machine-wide registry lock.
-// Safe for concurrent use.
+// Other processes write the same store (the one-shot run, vexor-reg, a
+// second service), so the object remembers which values this process set
+// since it last read them, and a save writes only those: no save ever puts
+// back a stale copy of a value another process wrote. Refresh re-reads the
+// rest. The sources' passwords live in the root-only secrets store under
+// the same names.
+//
+// The object is itself a recursive lock that guards the values in memory;
+// accessors hold it briefly, and a caller may hold it across several
+// accessor calls. Load, Refresh and Save serialize on a save lock of their
+// own and hold the value lock only to copy values, never while they wait
+// for the store or the machine-wide registry lock (bounded by
+// RegistryLockTimeout), so readers of the values never wait for a writer
+// that waits for another process. They must be called without the value
+// lock held. Safe for concurrent use.
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "Common/RecursiveLock.h"
@@ -50,13 +63,21 @@ public:
     UpdaterSettings();
     virtual ~UpdaterSettings();
 
-    // Fills every field from the store; throws ExceptionBase "Error loading
-    // DAT file updater configuration - ..." (fields read so far keep their
-    // new values).
+    // Fills every field from the store and forgets the changes; throws
+    // ExceptionBase "Error loading DAT file updater configuration - ..."
+    // (fields read so far keep their new values).
     void Load();
-    // Writes the values of scope; throws ExceptionBase "Error saving DAT
-    // file updater configuration - ..." (values already written stay).
+    // Like Load, but keeps the values this process changed and has not
+    // saved yet; for the values other processes may have written since.
+    void Refresh();
+    // Writes the values of scope that this process changed since it last
+    // read or wrote them; throws ExceptionBase "Error saving DAT file
+    // updater configuration - ..." (values already written stay; the others
+    // are still to be saved).
     void Save(SaveScope scope);
+    // How long a save waits for the registry lock that another process
+    // holds before it fails; 30 seconds unless set (tests).
+    static void SetRegistryLockTimeoutForTesting(std::chrono::milliseconds timeout);
 
     std::string DATFolder() const;
     void SetDATFolder(const std::string& value);
@@ -64,12 +85,12 @@ public:
     void SetNextCheckTime(int64_t value);
     int64_t LastCheckTime() const;
     // Stores t, sets NextCheckTime = t + UpdateInterval and saves the check
-    // results and the schedule.
+    // results and the schedule. REQUIRES: the value lock not held.
     void SetLastCheckTime(int64_t t);
     std::string LastCheckResult() const;
     void SetLastCheckResult(const std::string& value);
     int64_t LastUpdateTime() const;
-    // Stores t and saves the check results.
+    // Stores t and saves the check results. REQUIRES: the value lock not held.
     void SetLastUpdateTime(int64_t t);
     std::string DATPath() const;
     void SetDATPath(const std::string& value);
@@ -119,11 +140,22 @@ private:
     RegistryKey OpenProductKey(bool create_missing) const;
     static bool ReadFolderValue(const char* name, std::string* path);
     // Runs write while holding the registry lock the plug-in reads under;
-    // throws ExceptionBase when the lock is absent or cannot be taken.
+    // throws ExceptionBase when the lock is absent or cannot be taken in
+    // time.
     void UnderRegistryLock(const std::function<void()>& write) const;
     void WriteValueQuietly(const char* name, const std::string& text);
+    // Load and Refresh. REQUIRES: save_lock_ held.
+    void ReadStore(bool keep_changed);
+    // Sets field to value unless keep_changed and the field is changed.
+    template <typename T>
+    void Take(uint32_t bit, T& field, const T& value, bool keep_changed);
+    // Marks bit changed when value differs. REQUIRES: value lock held.
+    template <typename T>
+    void Change(uint32_t bit, T& field, const T& value);
 
     std::shared_ptr<NamedMutex> registry_lock_;
+    std::mutex save_lock_;  // serializes Load, Refresh and Save
+    uint32_t changed_ = 0;  // GUARDED_BY(value lock): the fields set and not yet saved
     std::string dat_folder_;
     int64_t next_check_time_ = 0;
     int64_t last_check_time_ = 0;

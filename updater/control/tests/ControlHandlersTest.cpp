@@ -79,7 +79,7 @@ TEST_F(ControlHandlersTest, AFailingApplyChangesNothingAndSaysWhy) {
         {"password too long", u"http://new/", long_password.c_str(), nullptr,
          u"The value of ProxyPassword is too long: at most 126 characters are allowed"},
         {"text that does not convert", lone_surrogate, u"secret", nullptr, u"The value of SourceUrl is not valid text"},
-        {"store refuses a write", u"http://new/", u"secret", "ProxyName", u"Error saving DAT file updater configuration"},
+        {"store refuses a write", u"http://new/", u"secret", "SourceAddress", u"Error saving DAT file updater configuration"},
     };
     for (const Row& row : rows) {
         store->write_faults.clear();

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "Common/Platform/FileVersion.h"
@@ -30,6 +31,14 @@ protected:
                                             static_cast<uint32_t>(data.size())));
     }
 
+    // The secrets store's product key, created when missing.
+    RegistryKey& Secrets() {
+        if (!secrets_.IsOpen()) {
+            secrets_.Create(RegistryStore::Secrets()->Root(RegistryRoot::kLocalMachine), kProductKeyPath);
+        }
+        return secrets_;
+    }
+
     std::string LoadError() {
         UpdaterSettings settings;
         try {
@@ -43,6 +52,7 @@ protected:
     Testing::ScratchDir dir_;
     Testing::ScopedEnv root_env_;
     RegistryKey key_;
+    RegistryKey secrets_;
 };
 
 TEST_F(UpdaterSettingsTest, EmptyKeyLoadsTheDefaults) {
@@ -207,20 +217,127 @@ TEST_F(UpdaterSettingsTest, SaveEverythingRoundTripsEveryField) {
     EXPECT_EQ("DOMAIN\\share", dat.ShareUserName());
     EXPECT_EQ("share secret", dat.SharePassword());
     EXPECT_EQ(std::string(126, 'e'), loaded.EngineSourceSettings().SharePassword());
-    // Passwords are never stored as they are.
-    EXPECT_NE("ftp secret", key_.ReadRequiredString("FTPPassword"));
+    // Passwords are kept in the secrets store alone, and never as they are.
+    EXPECT_FALSE(key_.ValueExists("FTPPassword"));
+    EXPECT_NE("ftp secret", Secrets().ReadRequiredString("FTPPassword"));
 }
 
 TEST_F(UpdaterSettingsTest, PasswordsStoredEmptyOrUnreadableLoadAsEmpty) {
     UpdaterSettings settings;
     settings.Load();
+    settings.DatSourceSettings().SetPassword("x");
+    settings.DatSourceSettings().SetPassword("");
     settings.Save(SaveScope::Everything);
-    EXPECT_EQ(8u, key_.ReadRequiredString("FTPPassword").size());  // empty, scrambled
-    key_.WriteString("FTPPassword", "");
-    key_.WriteString("Password", "not-scrambled");
+    EXPECT_EQ(8u, Secrets().ReadRequiredString("FTPPassword").size());  // empty, scrambled
+    Secrets().WriteString("FTPPassword", "");
+    Secrets().WriteString("Password", "not-scrambled");
     settings.Load();
     EXPECT_EQ("", settings.DatSourceSettings().Password());
     EXPECT_EQ("", settings.DatSourceSettings().SharePassword());
+}
+
+// An older version kept the scrambled passwords in the settings store, which
+// the gateway's account reads: the first load that may write moves them.
+TEST_F(UpdaterSettingsTest, PasswordsLeftInTheSettingsStoreMoveToTheSecretsStore) {
+    key_.WriteString("ProxyPassword", ScramblePassword("old proxy secret", 1));
+    key_.WriteString("EngineUpdateUNCPassword", ScramblePassword("old share secret", 1));
+    key_.WriteString("SourceAddress", "http://kept.example/");
+    UpdaterSettings settings;
+    settings.Load();
+    EXPECT_EQ("old proxy secret", settings.DatSourceSettings().ProxyPassword());
+    EXPECT_EQ("old share secret", settings.EngineSourceSettings().SharePassword());
+    EXPECT_FALSE(key_.ValueExists("ProxyPassword"));
+    EXPECT_FALSE(key_.ValueExists("EngineUpdateUNCPassword"));
+    EXPECT_TRUE(Secrets().ValueExists("ProxyPassword"));
+    EXPECT_EQ("http://kept.example/", key_.ReadRequiredString("SourceAddress"));
+    struct stat info {};
+    ASSERT_EQ(0, ::stat((dir_ / "var/lib/vexor/secrets.db").c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
+}
+
+// Two processes share the store: each save writes only what its own process
+// changed since it last read, so neither puts back the other's old values.
+TEST_F(UpdaterSettingsTest, NoSaveWritesAValueItsProcessDidNotChange) {
+    UpdaterSettings service, once;
+    service.Load();
+    once.Load();
+    // A one-shot run installs a newer set and records its check.
+    once.SetDATPath("/dat/avvdat-9-files");
+    once.SetDATVersion(9);
+    once.SetLastCheckResult("New definition files retrieved.");
+    once.Save(SaveScope::CheckResults);
+    once.SetLastCheckTime(5000);
+
+    const struct Row {
+        const char* what;
+        std::function<void()> save;
+    } rows[] = {
+        {"a settings change", [&] {
+             service.DatSourceSettings().SetAddress("http://changed.example/");
+             service.Save(SaveScope::Everything);
+         }},
+        {"a failed pass records its check", [&] {
+             service.SetLastCheckResult("Failed to get the latest available version");
+             service.Save(SaveScope::CheckResults);
+             service.SetLastCheckTime(6000);
+         }},
+        {"a save with nothing changed", [&] { service.Save(SaveScope::Everything); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        row.save();
+        EXPECT_EQ("/dat/avvdat-9-files", key_.ReadRequiredString("DATPath"));
+        EXPECT_EQ(9u, key_.ReadRequiredDword("DATVersion"));
+    }
+    EXPECT_EQ("http://changed.example/", key_.ReadRequiredString("SourceAddress"));
+    // Refresh takes what the other process wrote and keeps unsaved changes.
+    service.DatSourceSettings().SetProxyName("proxy.unsaved");
+    service.Refresh();
+    EXPECT_EQ(9, service.DATVersion());
+    EXPECT_EQ("proxy.unsaved", service.DatSourceSettings().ProxyName());
+}
+
+// A process that holds the registry lock (any member of the gateway's group
+// can) makes a save fail after the time-out, and readers never wait for it.
+TEST_F(UpdaterSettingsTest, AHeldRegistryLockFailsTheSaveInTimeAndNeverBlocksReaders) {
+    UpdaterSettings::SetRegistryLockTimeoutForTesting(std::chrono::milliseconds(300));
+    UpdaterSettings settings;
+    settings.Load();
+    uint32_t error = 0;
+    const auto lock = NamedMutex::Open(kRegistryLockName, &error);
+    ASSERT_TRUE(lock);
+    std::atomic<bool> held{false}, release{false};
+    std::thread holder([&] {
+        NamedMutex::Guard guard(*lock);
+        held = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    ASSERT_TRUE(Testing::WaitUntil([&] { return held.load(); }));
+    settings.SetDATPath("/dat/avvdat-3-files");
+    settings.SetDATVersion(3);
+    std::atomic<bool> saving{true};
+    std::string failure;
+    std::thread saver([&] {
+        try {
+            settings.Save(SaveScope::CheckResults);
+        } catch (const ExceptionBase& e) {
+            failure = e.Message();
+        }
+        saving = false;
+    });
+    // The values stay readable while the save waits.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(3, settings.DATVersion());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    saver.join();
+    release = true;
+    holder.join();
+    UpdaterSettings::SetRegistryLockTimeoutForTesting(std::chrono::seconds(30));
+    EXPECT_NE(std::string::npos, failure.find("has held the registry lock")) << failure;
+    EXPECT_FALSE(key_.ValueExists("DATPath"));
+    // Still to be saved: the next save writes the pair.
+    settings.Save(SaveScope::CheckResults);
+    EXPECT_EQ("/dat/avvdat-3-files", key_.ReadRequiredString("DATPath"));
 }
 
 TEST_F(UpdaterSettingsTest, OverlongPasswordsAreRefusedBySetters) {
