@@ -5,7 +5,13 @@
 #include <grp.h>
 #include <sys/xattr.h>
 
+#include <poll.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "Common/Errors/Win32Error.h"
 #include "Common/Files/FileSystemUtils.h"
@@ -201,13 +207,16 @@ TEST_F(RpcRuntimeTest, LargeRequestsAndAnswersTravelInFragments) {
                                                 u"", u"", u"", &error));
 }
 
-// Blocks each GetStatus call until released, counting those inside.
+// Blocks each GetStatus call until released, counting those inside. The
+// held calls sleep on a condition variable: a thousand threads polling a
+// flag would take the machine's cores from the callers still connecting.
 class HeldCalls {
 public:
     explicit HeldCalls(ScriptedProcedures& procedures) {
         procedures.on_status = [this](char16_t**) {
             ++inside;
-            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::unique_lock lock(mutex_);
+            released_.wait(lock, [this] { return release_; });
             return uint8_t{1};
         };
     }
@@ -221,15 +230,21 @@ public:
         }
     }
     void Finish() {
-        release = true;
+        {
+            std::lock_guard lock(mutex_);
+            release_ = true;
+        }
+        released_.notify_all();
         for (std::thread& thread : threads_) thread.join();
         threads_.clear();
     }
     std::atomic<int> inside{0};
-    std::atomic<bool> release{false};
     std::atomic<int> succeeded{0};
 
 private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool release_ = false;  // GUARDED_BY(mutex_)
     std::vector<std::thread> threads_;
 };
 
@@ -363,6 +378,121 @@ TEST(RpcAccess, AdministratorsCallEverythingReadersOnlyReadOthersNothing) {
         EXPECT_EQ(0, child.status) << row.who;
         EXPECT_EQ(expected, child.output) << row.who;
     }
+}
+
+TEST(RpcAccess, DecidedFromTheAccountAndItsGroups) {
+    constexpr gid_t kAdmins = 47001, kReaders = 47002;
+    const RpcAccessPolicy policy{{0, 990}, kAdmins, kReaders};
+    const struct Row {
+        const char* who;
+        uid_t uid;
+        gid_t gid;
+        std::vector<gid_t> groups;
+        RpcAccess access;
+    } rows[] = {
+        {"root", 0, 0, {}, RpcAccess::kAll},
+        {"the service's account", 990, 990, {}, RpcAccess::kAll},
+        {"an administrator by supplementary group", 1000, 1000, {5, kAdmins}, RpcAccess::kAll},
+        {"an administrator by primary group", 1000, kAdmins, {}, RpcAccess::kAll},
+        {"a reader", 1001, 1001, {kReaders}, RpcAccess::kRead},
+        {"a reader who is an administrator too", 1001, kReaders, {kAdmins}, RpcAccess::kAll},
+        {"anyone else", 65534, 65534, {100, 4}, RpcAccess::kNone},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.access, AccessFor(policy, row.uid, row.gid, row.groups)) << row.who;
+    }
+    // Groups the machine does not have grant nothing.
+    EXPECT_EQ(RpcAccess::kNone, AccessFor({{0}, std::nullopt, std::nullopt}, 1000, 1000, {kAdmins, kReaders}));
+}
+
+// The socket's mode lets this account in (it owns the socket), but the
+// server's policy does not name it: refused, and no procedure runs.
+TEST(RpcAccess, ACallerTheSocketLetsInButThePolicyDoesNotIsRefused) {
+    ScratchDir dir;
+    ScriptedProcedures procedures;
+    TestServer server(dir.path());
+    server.server().SetAccessPolicy({{::geteuid() + 1}, std::nullopt, std::nullopt});
+    ASSERT_TRUE(server.Start(procedures));
+    auto connection = Connect();
+    EXPECT_EQ(Win32::kAccessDenied, CallError([&] { connection->Call(UpdaterControl::kUpdaterGetStatus, {}); }));
+    EXPECT_EQ(0, procedures.calls.load());
+}
+
+// A reader holding every connection it can, and sending frames larger than
+// a read-only call needs, never keeps an administrator waiting.
+TEST(RpcAccess, AReaderCannotStarveTheAdministrators) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another account";
+    ScratchDir dir;
+    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0755));
+    constexpr gid_t kAdmins = 47001, kReaders = 47002;
+    ScriptedProcedures procedures;
+    TestServer server(dir.path());
+    server.server().SetAccessPolicy({{0}, kAdmins, kReaders});
+    ASSERT_TRUE(server.Start(procedures));
+    if (::getxattr(RpcEndpointPath(kEndpoint).c_str(), "system.posix_acl_access", nullptr, 0) <= 0) {
+        GTEST_SKIP() << "no ACLs on this file system: readers cannot reach the socket";
+    }
+    std::atomic<bool> reader_done{false};
+    std::atomic<int> admin_calls{0}, admin_failures{0};
+    std::atomic<int64_t> slowest_ms{0};
+    std::thread admin([&] {
+        while (!reader_done) {
+            const auto start = std::chrono::steady_clock::now();
+            auto connection = Connect();
+            int64_t last = 0, next = 0;
+            uint8_t running = 0;
+            char16_t* status = nullptr;
+            if (CallError([&] { Stub::UpdaterGetStatus(*connection, &last, &next, &running, &status); }) != 0) {
+                ++admin_failures;
+            }
+            RpcFree(status);
+            const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - start).count();
+            if (ms > slowest_ms) slowest_ms = ms;
+            ++admin_calls;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    const ChildResult reader = RunInChild(
+        [&](int out) {
+            if (::setgroups(1, &kReaders) != 0 || ::setgid(kNobodyId) != 0 || ::setuid(kNobodyId) != 0) return 9;
+            // Whether the server has hung up on fd, waiting up to ms.
+            const auto hung_up = [](int fd, int ms) {
+                pollfd p{fd, POLLIN, 0};
+                char byte;
+                return ::poll(&p, 1, ms) > 0 && ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+            };
+            std::vector<int> fds;
+            for (int i = 0; i < 40; ++i) fds.push_back(RawConnect());
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            int refused = 0;
+            std::vector<int> kept;
+            for (int fd : fds) {
+                if (fd < 0 || hung_up(fd, 0)) ++refused;
+                else kept.push_back(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            // A request frame of 60 000 bytes: far more than a reader may send.
+            std::vector<uint8_t> big(60000, 0);
+            const uint8_t header[16] = {5, 0, 0, 3, 0x10, 0, 0, 0, 0x60, 0xEA, 0, 0, 1, 0, 0, 0};
+            std::copy(std::begin(header), std::end(header), big.begin());
+            int dropped = 0;
+            for (int fd : kept) {
+                if (::send(fd, big.data(), big.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 || hung_up(fd, 2000)) ++dropped;
+            }
+            const std::string text = std::to_string(refused) + " " + std::to_string(kept.size()) + " " +
+                                     std::to_string(dropped);
+            return ::write(out, text.data(), text.size()) < 0 ? 8 : 0;
+        },
+        false);
+    reader_done = true;
+    admin.join();
+    ASSERT_EQ(0, reader.status);
+    // 16 connections kept, the other 24 closed at once; each big frame ends its connection.
+    EXPECT_EQ("24 16 16", reader.output);
+    EXPECT_GT(admin_calls.load(), 5);
+    EXPECT_EQ(0, admin_failures.load());
+    EXPECT_LT(slowest_ms.load(), 1000);
 }
 
 }  // namespace

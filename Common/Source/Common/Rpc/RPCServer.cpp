@@ -82,8 +82,8 @@ struct CRPCServer::Connection {
     int fd = -1;
     std::thread thread;
     std::atomic<bool> done{false};
-    RpcCaller caller;
-    RpcAccess access = RpcAccess::kNone;
+    RpcCaller caller;  // constant after accept
+    RpcAccess access = RpcAccess::kNone;  // constant after accept
     uint16_t max_send = 0;  // 0 until bound
     std::map<uint16_t, std::shared_ptr<Registration>> contexts;
 };
@@ -274,6 +274,36 @@ void CRPCServer::ReapFinished() {
     for (Connection& connection : finished) connection.thread.join();
 }
 
+namespace {
+
+std::vector<gid_t> PeerGroups(int fd) {
+    std::vector<gid_t> groups(64);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        socklen_t size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
+            groups.resize(size / sizeof(gid_t));
+            return groups;
+        }
+        if (errno != ERANGE) break;
+        groups.resize(size / sizeof(gid_t) + 1);
+    }
+    return {};
+}
+
+}  // namespace
+
+bool CRPCServer::HasSlotFor(RpcAccess access, uid_t uid) const {
+    if (connections_.size() >= kMaxConcurrentCalls) return false;
+    if (access == RpcAccess::kAll) return true;
+    size_t limited = 0, own = 0;
+    for (const Connection& c : connections_) {
+        if (c.done || c.access == RpcAccess::kAll) continue;
+        ++limited;
+        if (c.caller.uid == uid) ++own;
+    }
+    return limited < kMaxConcurrentCalls - kReservedSlots && own < kMaxConnectionsPerAccount;
+}
+
 void CRPCServer::AcceptLoop() {
     for (;;) {
         ReapFinished();
@@ -293,30 +323,29 @@ void CRPCServer::AcceptLoop() {
         if (!(fds[0].revents & POLLIN)) continue;
         const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
+        // Who calls is settled here, before the caller's first byte is read.
+        RpcCaller caller{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+        RpcAccess access = RpcAccess::kNone;
+        ucred credentials{};
+        socklen_t size = sizeof(credentials);
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
+            caller = {credentials.pid, credentials.uid, credentials.gid};
+            access = AccessFor(policy_, credentials.uid, credentials.gid, PeerGroups(fd));
+        }
         std::lock_guard<std::mutex> lock(mutex_);
+        if (!HasSlotFor(access, caller.uid)) {
+            // An account without full access that holds its share of the
+            // connections gets no more; the administrators' slots stay free.
+            ::close(fd);
+            continue;
+        }
         Connection& connection = connections_.emplace_back();
         connection.fd = fd;
+        connection.caller = caller;
+        connection.access = access;
         connection.thread = std::thread([this, &connection] { Serve(connection); });
     }
 }
-
-namespace {
-
-std::vector<gid_t> PeerGroups(int fd) {
-    std::vector<gid_t> groups(64);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        socklen_t size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &size) == 0) {
-            groups.resize(size / sizeof(gid_t));
-            return groups;
-        }
-        if (errno != ERANGE) break;
-        groups.resize(size / sizeof(gid_t) + 1);
-    }
-    return {};
-}
-
-}  // namespace
 
 std::vector<uint8_t> CRPCServer::AnswerBind(Connection& connection, std::span<const uint8_t> frame,
                                             bool* keep_open) {
@@ -400,19 +429,16 @@ std::vector<std::vector<uint8_t>> CRPCServer::RunCall(Connection& connection, ui
 void CRPCServer::Serve(Connection& connection) {
     {
         RpcFrameChannel channel(connection.fd, stop_fd_);
-        ucred credentials{};
-        socklen_t size = sizeof(credentials);
-        if (::getsockopt(connection.fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
-            connection.caller = {credentials.pid, credentials.uid, credentials.gid};
-            connection.access = AccessFor(policy_, credentials.uid, credentials.gid,
-                                          PeerGroups(connection.fd));
-        }
+        const bool full = connection.access == RpcAccess::kAll;
+        const size_t max_frame = full ? kMaxFrameBytes : kLimitedFrameBytes;
+        const size_t max_call = full ? kMaxCallStubBytes : kLimitedFrameBytes;
         std::vector<uint8_t> frame;
         std::vector<uint8_t> call_stub;
         bool in_call = false;
         RequestPdu first;
         for (bool open = true; open;) {
-            if (channel.ReadFrame(&frame, in_call ? frame_ms_ : idle_ms_, frame_ms_) != FrameStatus::kOk) {
+            if (channel.ReadFrame(&frame, in_call ? frame_ms_ : idle_ms_, frame_ms_, max_frame) !=
+                FrameStatus::kOk) {
                 break;
             }
             PduHeader header;
@@ -425,11 +451,18 @@ void CRPCServer::Serve(Connection& connection) {
                     break;
                 }
                 case PduType::kRequest: {
+                    if (connection.access == RpcAccess::kNone) {
+                        // Refused from the header alone; nothing it sent is decoded.
+                        channel.Write(BuildFault(header.call_id, 0, ErrorToFaultStatus(Win32::kAccessDenied)),
+                                      frame_ms_);
+                        open = false;
+                        break;
+                    }
                     RequestPdu request;
                     const bool valid = ParseRequest(frame, &request) && connection.max_send != 0;
                     const bool first_fragment = valid && (request.header.flags & kPfcFirstFrag);
                     if (!valid || (!first_fragment && (!in_call || request.header.call_id != first.header.call_id)) ||
-                        call_stub.size() * !first_fragment + request.stub.size() > kMaxCallStubBytes) {
+                        call_stub.size() * !first_fragment + request.stub.size() > max_call) {
                         // Out of step or oversized: answer once and hang up.
                         channel.Write(BuildFault(header.call_id, 0, kNcaProtocolError), frame_ms_);
                         open = false;

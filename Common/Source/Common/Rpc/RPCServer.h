@@ -9,9 +9,13 @@
 //   ...
 //   server.UnregisterAll();                 // waits for running calls
 //
-// Every caller is identified by its socket credentials before anything it
-// sent is decoded: administrators may call everything, readers only the
-// interface's read-only procedures, everyone else gets access denied (5).
+// Every caller is identified by its socket credentials when it connects,
+// before it has sent anything: administrators may call everything, readers
+// only the interface's read-only procedures, everyone else gets access
+// denied (5) without a byte of its request being decoded. So that no
+// reader can starve the administrators, callers without full access share
+// the slots left after kReservedSlots, at most kMaxConnectionsPerAccount
+// each, and their frames and calls are capped at kLimitedFrameBytes.
 // The setup methods belong to one thread; serving runs on the server's own
 // threads until the object is destroyed.
 #pragma once
@@ -78,6 +82,13 @@ class CRPCServer {
 public:
     static constexpr int kEndpointAttempts = 7;
     static constexpr uint32_t kMaxConcurrentCalls = 1234;
+    // Connections only root and administrators may use.
+    static constexpr uint32_t kReservedSlots = 64;
+    // Connections one account without full access may hold at once.
+    static constexpr uint32_t kMaxConnectionsPerAccount = 16;
+    // Largest frame and call of a caller without full access: the
+    // read-only procedures take a few bytes.
+    static constexpr size_t kLimitedFrameBytes = 4096;
 
     explicit CRPCServer(ILogging* logger = nullptr);
     ~CRPCServer();
@@ -110,6 +121,9 @@ private:
 
     bool TryUseEndpoint(const std::string& endpoint);
     void AcceptLoop();
+    // Whether a caller with access and uid may have one more connection.
+    // REQUIRES: mutex_ held.
+    bool HasSlotFor(RpcAccess access, uid_t uid) const;
     void Serve(Connection& connection);
     // Runs one complete request; returns the frames to send back.
     std::vector<std::vector<uint8_t>> RunCall(Connection& connection, uint32_t call_id,

@@ -106,7 +106,8 @@ FrameStatus RpcFrameChannel::Fill(int timeout_ms, bool inside_frame) {
     }
 }
 
-FrameStatus RpcFrameChannel::ReadFrame(std::vector<uint8_t>* frame, int idle_ms, int frame_ms) {
+FrameStatus RpcFrameChannel::ReadFrame(std::vector<uint8_t>* frame, int idle_ms, int frame_ms,
+                                       size_t max_frame) {
     const auto frame_deadline_from_now = [frame_ms] {
         return std::chrono::steady_clock::now() + std::chrono::milliseconds(frame_ms);
     };
@@ -118,7 +119,7 @@ FrameStatus RpcFrameChannel::ReadFrame(std::vector<uint8_t>* frame, int idle_ms,
         if (available >= kPduHeaderSize && needed == kPduHeaderSize) {
             PduHeader header;
             const std::span<const uint8_t> head(buffer_.data() + start_, kPduHeaderSize);
-            if (!ParsePduHeader(head, kMaxFrameBytes, &header)) return FrameStatus::kMalformed;
+            if (!ParsePduHeader(head, max_frame, &header)) return FrameStatus::kMalformed;
             needed = header.frag_length;
         }
         if (available >= needed) {

@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "Common/Rpc/RpcPdu.h"
+
 namespace TesselSoftware {
 
 enum class FrameStatus {
@@ -30,8 +32,11 @@ public:
     RpcFrameChannel& operator=(const RpcFrameChannel&) = delete;
 
     // Waits up to idle_ms (-1: for ever) for a frame to begin and then up to
-    // frame_ms for the rest of it; on kOk *frame holds one whole frame.
-    FrameStatus ReadFrame(std::vector<uint8_t>* frame, int idle_ms, int frame_ms);
+    // frame_ms for the rest of it; on kOk *frame holds one whole frame. A
+    // header announcing more than max_frame bytes is kMalformed, before any
+    // of its body is buffered.
+    FrameStatus ReadFrame(std::vector<uint8_t>* frame, int idle_ms, int frame_ms,
+                          size_t max_frame = kMaxFrameBytes);
     // Sends all bytes within timeout_ms; false on any failure.
     bool Write(std::span<const uint8_t> bytes, int timeout_ms);
     // True when the peer hung up and nothing unread is left (checked
