@@ -83,6 +83,45 @@ TEST_F(VexorCtlTest, CommandsAndTheirExitStatuses) {
     }
 }
 
+// Values that would forge output lines or steer a terminal are refused where
+// they enter, with the reason, and nothing stored changes.
+TEST_F(VexorCtlTest, HostileValuesAreRefusedWithTheirReason) {
+    WriteFile(dir / "nul.pw", std::string("pass\0word\n", 10));
+    const struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string reason;
+    } rows[] = {
+        {{"dat", "set", "url=http://a/\nuse-proxy: yes"}, 1,
+         "The value of SourceUrl holds a control character (U+000A)"},
+        {{"dat", "set", "local-dir=/srv/dat\r"}, 1, "The value of LocalDirectory holds a control character (U+000D)"},
+        {{"engine", "set", "proxy=host\x1b[2J"}, 1, "The value of ProxyServer holds a control character (U+001B)"},
+        {{"engine", "set", "share-user=DOM\\u\x7f"}, 1,
+         "The value of NetShareUserName holds a control character (U+007F)"},
+        {{"dat", "set", "proxy-user=a\xc2\x9b" "31m"}, 1, "The value of ProxyUser holds a control character (U+009B)"},
+        {{"dat", "set", "--proxy-password-file", dir / "nul.pw"}, 2, "the proxy password holds a NUL character"},
+    };
+    for (const Row& row : rows) {
+        const Outcome outcome = Ctl(row.args);
+        EXPECT_EQ(row.status, outcome.status) << row.reason << outcome.err;
+        EXPECT_NE(std::string::npos, outcome.err.find(row.reason)) << outcome.err;
+    }
+    const Outcome dat = Ctl({"dat", "get"});
+    EXPECT_NE(std::string::npos, dat.out.find("url: http://update.vexor.example/Products/CommonUpdater\n")) << dat.out;
+    EXPECT_NE(std::string::npos, dat.out.find("use-proxy: no\n")) << dat.out;
+
+    // What is already stored (written around the endpoint) is shown, never
+    // played to the terminal.
+    core.DatSourceSettings().SetAddress("http://a/\nuse-proxy: yes\x1b[0m");
+    const Outcome shown = Ctl({"dat", "get"});
+    EXPECT_NE(std::string::npos, shown.out.find("url: http://a/\\nuse-proxy: yes\\x1b[0m\n")) << shown.out;
+    core.AddMessage("line one\r\nuse-proxy: yes");
+    const Outcome history = Ctl({"history"});
+    EXPECT_NE(std::string::npos, history.out.find("line one\\r\\nuse-proxy: yes\n")) << history.out;
+    const Outcome json = Ctl({"--json", "dat", "get"});
+    EXPECT_NE(std::string::npos, json.out.find("\"http://a/\\u000ause-proxy: yes\\u001b[0m\"")) << json.out;
+}
+
 TEST_F(VexorCtlTest, HistoryListsMessagesOldestFirst) {
     core.AddMessage("first");
     core.AddMessage("second");

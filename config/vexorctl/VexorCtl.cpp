@@ -65,21 +65,63 @@ std::string Trimmed(std::string text) {
 using Value = std::variant<std::string, int64_t, bool>;
 using Fields = std::vector<std::pair<std::string, Value>>;
 
-std::string JsonString(const std::string& text) {
-    std::string json = "\"";
-    for (const unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            json += '\\';
-            json += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            json += escape;
-        } else {
-            json += static_cast<char>(c);
+// The length of the control character at text[i] (C0, DEL, or C1 as
+// UTF-8), or 0; *code is its number.
+size_t ControlAt(const std::string& text, size_t i, unsigned* code) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+        *code = c;
+        return 1;
+    }
+    if (c == 0xC2 && i + 1 < text.size()) {
+        const auto next = static_cast<unsigned char>(text[i + 1]);
+        if (next >= 0x80 && next <= 0x9F) {
+            *code = next;
+            return 2;
         }
     }
+    return 0;
+}
+
+std::string JsonString(const std::string& text) {
+    std::string json = "\"";
+    for (size_t i = 0; i < text.size();) {
+        unsigned code = 0;
+        if (const size_t length = ControlAt(text, i, &code)) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", code);
+            json += escape;
+            i += length;
+            continue;
+        }
+        if (text[i] == '"' || text[i] == '\\') json += '\\';
+        json += text[i++];
+    }
     return json + "\"";
+}
+
+// Text for a terminal: a value a site or another administrator chose may
+// hold line breaks or escape sequences, which would forge lines or steer
+// the terminal; they are shown as \n, \r, \t or \xNN instead.
+std::string Printable(const std::string& text) {
+    std::string shown;
+    for (size_t i = 0; i < text.size();) {
+        unsigned code = 0;
+        const size_t length = ControlAt(text, i, &code);
+        if (length == 0) {
+            if (text[i] == '\\') shown += '\\';
+            shown += text[i++];
+            continue;
+        }
+        char escape[8];
+        if (code == '\n') std::snprintf(escape, sizeof escape, "\\n");
+        else if (code == '\r') std::snprintf(escape, sizeof escape, "\\r");
+        else if (code == '\t') std::snprintf(escape, sizeof escape, "\\t");
+        else std::snprintf(escape, sizeof escape, "\\x%02x", code);
+        shown += escape;
+        i += length;
+    }
+    return shown;
 }
 
 std::string JsonValue(const Value& value) {
@@ -89,7 +131,7 @@ std::string JsonValue(const Value& value) {
 }
 
 std::string TextValue(const Value& value) {
-    if (const auto* text = std::get_if<std::string>(&value)) return *text;
+    if (const auto* text = std::get_if<std::string>(&value)) return Printable(*text);
     if (const auto* number = std::get_if<int64_t>(&value)) return std::to_string(*number);
     return std::get<bool>(value) ? "yes" : "no";
 }
@@ -194,6 +236,11 @@ Command Parse(const std::vector<std::string>& args) {
     return command;
 }
 
+// A NUL would cut the password short on its way to the service.
+void CheckPasswordText(const std::string& which, const std::string& line) {
+    if (line.find('\0') != std::string::npos) Usage("the " + which + " password holds a NUL character");
+}
+
 // Reads one password: from a file, from standard input, or asked for on the
 // terminal without echo.
 std::string ReadPassword(const std::string& which, const std::string& source, std::istream& in,
@@ -203,6 +250,7 @@ std::string ReadPassword(const std::string& which, const std::string& source, st
         std::ifstream file(source);
         if (!file) Usage("cannot read the " + which + " password file " + source);
         std::getline(file, line);
+        CheckPasswordText(which, line);
         return Trimmed(line);
     }
     const bool terminal = &in == &std::cin && ::isatty(STDIN_FILENO);
@@ -219,6 +267,7 @@ std::string ReadPassword(const std::string& which, const std::string& source, st
         ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
         err << "\n";
     }
+    CheckPasswordText(which, line);
     return Trimmed(line);
 }
 
@@ -281,7 +330,7 @@ void ApplyAssignments(const Command& command, bool dat, int64_t* interval, int32
 }
 
 int Refused(CVexorUpdateRpc& rpc, std::ostream& err) {
-    err << "vexorctl: the service refused: " << Trimmed(rpc.GetLastErrorText()) << "\n";
+    err << "vexorctl: the service refused: " << Printable(Trimmed(rpc.GetLastErrorText())) << "\n";
     return kServiceSaidNo;
 }
 
@@ -334,7 +383,7 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
             if (command.json) {
                 out << (i ? ", " : "") << "{\"time\": " << entries[i].time << ", \"text\": " << JsonString(text) << "}";
             } else {
-                out << LocalTime(entries[i].time) << "  " << text << "\n";
+                out << LocalTime(entries[i].time) << "  " << Printable(text) << "\n";
             }
         }
         if (command.json) out << "]\n";
@@ -391,15 +440,15 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         }
         CVexorUpdateRpc rpc;
         if (!rpc.CreateBinding(command.endpoint)) {
-            err << "vexorctl: " << Trimmed(rpc.GetLastErrorText()) << "\n";
+            err << "vexorctl: " << Printable(Trimmed(rpc.GetLastErrorText())) << "\n";
             return kUsage;
         }
         return Execute(command, rpc, in, out, err);
     } catch (const UsageError& e) {
-        err << "vexorctl: " << e.text << "\nTry 'vexorctl --help'.\n";
+        err << "vexorctl: " << Printable(e.text) << "\nTry 'vexorctl --help'.\n";
         return kUsage;
     } catch (const CRPCException& e) {
-        err << "vexorctl: " << Trimmed(e.Message()) << "\n";
+        err << "vexorctl: " << Printable(Trimmed(e.Message())) << "\n";
         return e.Code() == 5 ? kAccessDenied : kUnreachable;
     }
 }

@@ -1,5 +1,6 @@
 #include "control/UpdaterControlHandlers.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -64,27 +65,56 @@ struct UpdaterControlHandlers::SourceInput {
 
 namespace {
 
+// The first control character of text (C0, DEL or C1, as UTF-8), or -1.
+int FirstControlCharacter(const std::string& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) return c;
+        if (c == 0xC2 && i + 1 < text.size()) {
+            const auto next = static_cast<unsigned char>(text[i + 1]);
+            if (next >= 0x80 && next <= 0x9F) return next;
+        }
+    }
+    return -1;
+}
+
 // Converts every in-string of a set call; the first failure is the reason
 // the whole call changes nothing. A null string is taken as empty.
+// Addresses, folders and user names may not hold control characters: they
+// end up in logs, listings and command lines, where a line break or an
+// escape sequence would forge or hide what follows.
 class InputConverter {
 public:
     void Text(const char16_t* wide, const char* name, std::string* narrow) {
-        if (!error.empty() || wide == nullptr) return;
-        std::optional<std::string> converted = TryWideToNarrow(wide);
-        if (!converted) {
-            error = std::string("The value of ") + name + " is not valid text";
-            return;
+        if (!Convert(wide, name, narrow)) return;
+        if (const int c = FirstControlCharacter(*narrow); c >= 0) {
+            char code[8];
+            std::snprintf(code, sizeof code, "%04X", static_cast<unsigned>(c));
+            error = std::string("The value of ") + name + " holds a control character (U+" + code + ")";
         }
-        *narrow = std::move(*converted);
     }
     void Password(const char16_t* wide, const char* name, std::string* narrow) {
-        Text(wide, name, narrow);
-        if (error.empty() && narrow->size() > kMaxPasswordLength) {
+        if (!Convert(wide, name, narrow)) return;
+        if (narrow->find('\0') != std::string::npos) {
+            error = std::string("The value of ") + name + " holds a NUL character";
+        } else if (narrow->size() > kMaxPasswordLength) {
             error = std::string("The value of ") + name + " is too long: at most " +
                     std::to_string(kMaxPasswordLength) + " characters are allowed";
         }
     }
     std::string error;
+
+private:
+    bool Convert(const char16_t* wide, const char* name, std::string* narrow) {
+        if (!error.empty() || wide == nullptr) return false;
+        std::optional<std::string> converted = TryWideToNarrow(wide);
+        if (!converted) {
+            error = std::string("The value of ") + name + " is not valid text";
+            return false;
+        }
+        *narrow = std::move(*converted);
+        return true;
+    }
 };
 
 }  // namespace
