@@ -90,7 +90,7 @@ TEST(RegistryText, ExportImportsBackByteForByte) {
     ExportTree(*source, source->Root(RegistryRoot::kLocalMachine), "HKLM", text);
     auto copy = RegistryStore::ForPath(dir / "b.db");
     std::string error;
-    ASSERT_EQ(0u, ImportText(*copy, text, &error)) << error;
+    ASSERT_EQ(0u, ImportText(*copy, nullptr, text, &error)) << error;
 
     std::stringstream again;
     again << kExportHeader << "\n";
@@ -106,9 +106,9 @@ TEST(RegistryText, ImportRejectsMalformedLinesWithTheirNumber) {
     auto store = RegistryStore::ForPath(dir / "c.db");
     std::string error;
     std::stringstream no_header("key\tHKLM\\X\n");
-    EXPECT_NE(0u, ImportText(*store, no_header, &error));
+    EXPECT_NE(0u, ImportText(*store, nullptr, no_header, &error));
     std::stringstream bad(std::string(kExportHeader) + "\nkey\tHKLM\\X\nvalue\tv\tREG_SZ\tzz\n");
-    EXPECT_NE(0u, ImportText(*store, bad, &error));
+    EXPECT_NE(0u, ImportText(*store, nullptr, bad, &error));
     EXPECT_EQ("line 3: bad value line", error);
 }
 
@@ -158,6 +158,36 @@ TEST_F(VexorRegToolTest, ExportThenImportIntoAnotherRoot) {
     Testing::ScopedEnv other_root("VEXOR_SYSTEM_ROOT", other.path());
     ASSERT_EQ(0, RunTool({"import", dir_ / "settings.txt"}).status);
     EXPECT_EQ("DATVersion\tREG_DWORD\t10001\n", RunTool({"get", key, "DATVersion"}).output);
+}
+
+// Passwords live in the secrets store: exports mask them unless asked, an
+// import of a masked export keeps them, and migrate-secrets moves what an
+// older version left in the settings store.
+TEST_F(VexorRegToolTest, PasswordsStayInTheSecretsStoreAndAreMaskedUnlessAsked) {
+    const std::string key = "HKLM\\SOFTWARE\\Quorvane\\Vexor for Tessel";
+    ASSERT_EQ(0, RunTool({"set", key, "ProxyPassword", "REG_SZ", "c2NyYW1ibGVk"}).status);
+    ASSERT_EQ(0, RunTool({"set", key, "ProxyName", "REG_SZ", "proxy.local"}).status);
+    EXPECT_EQ("moved 1 password value(s) into the secrets store\n", RunTool({"migrate-secrets"}).output);
+    EXPECT_EQ(1, RunTool({"get", key, "ProxyPassword"}).status);  // no longer in the settings store
+
+    const ToolRun masked = RunTool({"export", key});
+    ASSERT_EQ(0, masked.status);
+    EXPECT_NE(std::string::npos, masked.output.find("masked\tProxyPassword\n")) << masked.output;
+    EXPECT_EQ(std::string::npos, masked.output.find("c2NyYW1ibGVk")) << masked.output;
+    const ToolRun shown = RunTool({"export", "--show-passwords", key});
+    ASSERT_EQ(0, shown.status);
+    EXPECT_NE(std::string::npos, shown.output.find("value\tProxyPassword\tREG_SZ\t")) << shown.output;
+
+    // Re-importing the masked export changes no password; the full one restores it elsewhere.
+    Testing::WriteFile(dir_ / "masked.txt", masked.output);
+    EXPECT_EQ(0, RunTool({"import", dir_ / "masked.txt"}).status);
+    EXPECT_EQ(shown.output, RunTool({"export", "--show-passwords", key}).output);
+    Testing::WriteFile(dir_ / "full.txt", shown.output);
+    Testing::ScratchDir other;
+    Testing::ScopedEnv other_root("VEXOR_SYSTEM_ROOT", other.path());
+    ASSERT_EQ(0, RunTool({"import", dir_ / "full.txt"}).status);
+    EXPECT_EQ(1, RunTool({"get", key, "ProxyPassword"}).status);
+    EXPECT_EQ(shown.output, RunTool({"export", "--show-passwords", key}).output);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Common/Errors/Win32Error.h"
+#include "Common/Registry/SecretValues.h"
 #include "Common/Registry/RegistryKey.h"
 #include "Common/Text/TextConversion.h"
 
@@ -237,29 +238,33 @@ std::optional<std::string> ParseValueData(uint32_t type, const std::string& text
 }
 
 void ExportTree(RegistryStore& store, const RegistryStore::Key& key, const std::string& path,
-                std::ostream& out) {
+                std::ostream& out, bool mask) {
     out << "key\t" << Escape(path) << "\n";
     std::string name, data;
     uint32_t type = 0;
     for (uint32_t i = 0; store.EnumValue(key, i, &name, &type, &data) == 0; ++i) {
-        out << "value\t" << Escape(name) << "\t" << ValueTypeName(type) << "\t" << Hex(data)
-            << "\n";
+        if (mask) {
+            out << "masked\t" << Escape(name) << "\n";
+        } else {
+            out << "value\t" << Escape(name) << "\t" << ValueTypeName(type) << "\t" << Hex(data) << "\n";
+        }
     }
     for (uint32_t i = 0; store.EnumKey(key, i, &name) == 0; ++i) {
         RegistryStore::Key child;
         if (store.OpenKey(key, name, kKeyRead, &child) == 0) {
-            ExportTree(store, child, path + "\\" + name, out);
+            ExportTree(store, child, path + "\\" + name, out, mask);
         }
     }
 }
 
-uint32_t ImportText(RegistryStore& store, std::istream& in, std::string* error) {
+uint32_t ImportText(RegistryStore& store, RegistryStore* secrets, std::istream& in, std::string* error) {
     std::string line;
     if (!std::getline(in, line) || line != kExportHeader) {
         *error = std::string("line 1: expected \"") + kExportHeader + "\"";
         return Win32::kInvalidData;
     }
     RegistryStore::Key current;
+    std::optional<KeyPath> current_path;
     for (int number = 2; std::getline(in, line); ++number) {
         if (line.empty()) continue;
         const std::vector<std::string> fields = SplitTabs(line);
@@ -274,15 +279,26 @@ uint32_t ImportText(RegistryStore& store, std::istream& in, std::string* error) 
             const uint32_t rc = store.CreateKey(store.Root(path->root), path->sub_key,
                                                 kKeyAllAccess, &current, nullptr);
             if (rc != 0) return fail("cannot create the key", rc);
+            current_path = path;
         } else if (fields[0] == "value" && fields.size() == 4) {
             if (!current.valid()) return fail("value before any key", Win32::kInvalidData);
             const auto name = Unescape(fields[1]);
             const auto type = ParseValueType(fields[2]);
             const auto data = Unhex(fields[3]);
             if (!name || !type || !data) return fail("bad value line", Win32::kInvalidData);
-            const uint32_t rc = store.SetValue(current, *name, *type, data->data(),
-                                               static_cast<uint32_t>(data->size()));
+            RegistryStore::Key target = current;
+            if (IsSecretValueName(*name)) {
+                // Passwords never land in the store the gateway's account reads.
+                if (secrets == nullptr) return fail("a password needs the secrets store (root)", Win32::kAccessDenied);
+                const uint32_t rc = secrets->CreateKey(secrets->Root(current_path->root), current_path->sub_key,
+                                                       kKeyAllAccess, &target, nullptr);
+                if (rc != 0) return fail("cannot create the key in the secrets store", rc);
+            }
+            const uint32_t rc = target.store->SetValue(target, *name, *type, data->data(),
+                                                       static_cast<uint32_t>(data->size()));
             if (rc != 0) return fail("cannot set the value", rc);
+        } else if (fields[0] == "masked" && fields.size() == 2) {
+            if (!current.valid()) return fail("value before any key", Win32::kInvalidData);
         } else {
             return fail("neither a key nor a value line", Win32::kInvalidData);
         }

@@ -33,11 +33,15 @@ std::optional<std::string> ParseValueData(uint32_t type, const std::string& text
                                           std::string* error);
 
 // Export: a header line, then "key\t<path>" and "value\t<name>\t<type>\t<hex>"
-// lines; paths and names are %-escaped so any byte survives.
+// lines; paths and names are %-escaped so any byte survives. With mask, each
+// value is a "masked\t<name>" line instead (passwords shown only on request).
 void ExportTree(RegistryStore& store, const RegistryStore::Key& key, const std::string& path,
-                std::ostream& out);
+                std::ostream& out, bool mask = false);
 inline constexpr char kExportHeader[] = "vexor-reg export 1";
 // Applies an export; returns 0 or a Win32 error, with *error saying where.
-uint32_t ImportText(RegistryStore& store, std::istream& in, std::string* error);
+// Password values (SecretValueNames) go to secrets at the same key path;
+// "masked" lines change nothing. Without a secrets store, a password value
+// is refused.
+uint32_t ImportText(RegistryStore& store, RegistryStore* secrets, std::istream& in, std::string* error);
 
 }  // namespace TesselSoftware

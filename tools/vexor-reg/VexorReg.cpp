@@ -5,13 +5,17 @@
 //                                           REG_DWORD REG_QWORD REG_BINARY
 //   vexor-reg delete KEY [NAME]       a value, or the key with all below it
 //   vexor-reg list KEY                subkeys, one per line
-//   vexor-reg export [KEY]            text form of a tree (both roots by default)
+//   vexor-reg export [--show-passwords] [KEY]
+//                                     text form of a tree (both roots by default),
+//                                     with the secrets store's passwords (root)
 //   vexor-reg import FILE             applies an export ("-" = standard input)
+//   vexor-reg migrate-secrets         moves passwords out of the settings store
 //
 // Exit status: 0 success, 1 the key or value does not exist, 2 any other
 // error (the message on standard error).
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -19,8 +23,11 @@
 #include <vector>
 
 #include "Common/Errors/Win32Error.h"
+#include "Common/Platform/MachineLayout.h"
 #include "Common/Platform/NamedMutex.h"
+#include "Common/ProductKey.h"
 #include "Common/Registry/RegistryKey.h"
+#include "Common/Registry/SecretValues.h"
 #include "RegistryText.h"
 
 using namespace TesselSoftware;
@@ -40,8 +47,15 @@ constexpr char kUsage[] =
     "                          decimal or 0x hex) or REG_BINARY (hex digits)\n"
     "  delete KEY [NAME]       delete a value, or the key and everything below it\n"
     "  list KEY                print the subkeys of KEY\n"
-    "  export [KEY]            print KEY's tree (both roots by default) in import form\n"
-    "  import FILE             apply an export file (- for standard input)\n"
+    "  export [--show-passwords] [KEY]\n"
+    "                          print KEY's tree (both roots by default) in import form;\n"
+    "                          as root also the passwords of the secrets store\n"
+    "                          ($VEXOR_SYSTEM_ROOT/var/lib/vexor/secrets.db), masked\n"
+    "                          unless --show-passwords\n"
+    "  import FILE             apply an export file (- for standard input); passwords\n"
+    "                          go to the secrets store, masked ones are left as they are\n"
+    "  migrate-secrets         move passwords an older version kept in the settings\n"
+    "                          store into the secrets store (the package runs it)\n"
     "\n"
     "KEY is written like HKLM\\SOFTWARE\\Quorvane\\Vexor for Tessel (HKLM, HKCR, or the\n"
     "long root names). set, delete and import hold the machine-wide registry lock.\n"
@@ -155,7 +169,14 @@ int List(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-int Export(const std::vector<std::string>& args) {
+int Export(const std::vector<std::string>& arguments) {
+    std::vector<std::string> args = arguments;
+    bool show_passwords = false;
+    if (!args.empty() && args[0] == "--show-passwords") {
+        show_passwords = true;
+        args.erase(args.begin());
+    }
+    if (args.size() > 1) throw ToolError{kExitError, "wrong number of arguments for 'export'"};
     std::cout << kExportHeader << '\n';
     std::vector<KeyPath> roots;
     if (args.empty()) {
@@ -169,6 +190,21 @@ int Export(const std::vector<std::string>& args) {
         ExportTree(*key.handle().store, key.handle(), FormatKeyPath(path.root, path.sub_key),
                    std::cout);
     }
+    // The passwords, for an account that may read them (root).
+    if (::access(MachineLayout::SecretsStorePath().c_str(), R_OK) != 0) return kExitOk;
+    const auto secrets = RegistryStore::Secrets();
+    for (const KeyPath& path : roots) {
+        RegistryStore::Key key;
+        if (secrets->OpenKey(secrets->Root(path.root), path.sub_key, kKeyRead, &key) != 0) continue;
+        ExportTree(*secrets, key, FormatKeyPath(path.root, path.sub_key), std::cout, !show_passwords);
+    }
+    return kExitOk;
+}
+
+int MigrateSecrets(const std::vector<std::string>&) {
+    RegistryLockHold hold;
+    const int moved = MoveSecretsOutOfSettings(kProductKeyPath);
+    if (moved > 0) std::printf("moved %d password value(s) into the secrets store\n", moved);
     return kExitOk;
 }
 
@@ -183,7 +219,8 @@ int Import(const std::vector<std::string>& args) {
     RegistryLockHold hold;
     std::string error;
     auto store = RegistryStore::Default();
-    const uint32_t rc = ImportText(*store, *in, &error);
+    const auto secrets = RegistryStore::Secrets();
+    const uint32_t rc = ImportText(*store, secrets.get(), *in, &error);
     if (rc != 0) throw CRegKeyException(rc, "Failed to import " + args[0] + ", " + error);
     return kExitOk;
 }
@@ -196,7 +233,8 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"get", 1, 2, Get},       {"set", 4, 4, Set},       {"delete", 1, 2, Delete},
-    {"list", 1, 1, List},     {"export", 0, 1, Export}, {"import", 1, 1, Import},
+    {"list", 1, 1, List},     {"export", 0, 2, Export}, {"import", 1, 1, Import},
+    {"migrate-secrets", 0, 0, MigrateSecrets},
 };
 
 }  // namespace

@@ -54,6 +54,9 @@ std::string ServiceUnitText(const std::string& program, const std::string& syste
         "ProtectHome=yes\n"
         "RuntimeDirectory=vexor\n"
         "RuntimeDirectoryMode=0755\n"
+        // The update pass lock lives there: a one-shot run that holds it
+        // must not lose it when the service stops.
+        "RuntimeDirectoryPreserve=yes\n"
         "\n"
         "[Install]\n"
         "WantedBy=multi-user.target\n";
