@@ -246,5 +246,103 @@ TEST_F(UpdaterProgramTest, AStartUpFailureExitsWithOneAndSaysWhy) {
     EXPECT_NE(std::string::npos, systemd.Until("STATUS=The logging folder").find("not-a-folder/logs could not be created"));
 }
 
+// The service's control connection with the calls these tests make.
+class ServiceCalls {
+public:
+    ServiceCalls() : connection_(RpcEndpointPath("VexorfTUpdater_RPC64"), UpdaterControl::InterfaceSyntax()) {}
+    // Status of the service: whether a pass runs, and the last check time.
+    std::pair<bool, int64_t> Status() {
+        int64_t last = 0, next = 0;
+        uint8_t updating = 0;
+        char16_t* status = nullptr;
+        UpdaterControl::Client::UpdaterGetStatus(connection_, &last, &next, &updating, &status);
+        RpcFree(status);
+        return {updating != 0, last};
+    }
+    // Starts a pass and waits until it has ended.
+    void RunPass() {
+        const int64_t before = Status().second;
+        UpdaterControl::Client::UpdaterStartUpdate(connection_);
+        EXPECT_TRUE(WaitUntil([&] {
+            const auto [running, last] = Status();
+            return !running && last != before;
+        })) << "the pass did not end";
+    }
+    uint8_t SetDatFolderSource(const std::u16string& folder) {
+        char16_t* error = nullptr;
+        const uint8_t done = UpdaterControl::Client::UpdaterSetDatSettings(
+            connection_, 600, 2, u"http://unused.example/", 0, u"", 0, 0, u"", u"", folder.c_str(), u"", u"", u"",
+            &error);
+        RpcFree(error);
+        return done;
+    }
+
+private:
+    RpcClientConnection connection_;
+};
+
+// A one-shot run (another process) installs a newer set while the service
+// runs; neither an administrator's settings change nor a failed service pass
+// may put the service's older record back.
+TEST_F(UpdaterProgramTest, WhatAnotherProcessRecordedSurvivesSettingsChangesAndFailedPasses) {
+    OfferNoNewerEngine(dir_ / "engine-site");
+    RegistryKey key;
+    key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+    key.WriteString("DATFolder", dir_ / "dat");
+    key.WriteString("DATPath", dir_ / "dat/avvdat-100-files");
+    key.WriteDword("DATVersion", 100);
+    std::filesystem::create_directories(dir_ / "empty-site");
+    NotifyReceiver systemd(dir_ / "notify");
+    ScopedEnv notify("NOTIFY_SOCKET", dir_ / "notify");
+    SpawnedProcess service({VEXOR_UPDATER_PROGRAM});
+    ASSERT_NE(std::string::npos, systemd.Until("READY=1").find("READY=1"));
+    ServiceCalls calls;
+
+    // What the one-shot run writes when it has installed 101 and tidied 100.
+    key.WriteTogether({{"DATPath", true, dir_ / "dat/avvdat-101-files", 0}, {"DATVersion", false, "", 101}});
+    const auto names_101 = [&] {
+        return key.ReadRequiredString("DATPath") == dir_ / "dat/avvdat-101-files" &&
+               key.ReadRequiredDword("DATVersion") == 101;
+    };
+    const std::string folder = dir_ / "empty-site";
+    EXPECT_EQ(1, calls.SetDatFolderSource(std::u16string(folder.begin(), folder.end())));
+    EXPECT_TRUE(names_101()) << "the settings change wrote the service's old record";
+    EXPECT_EQ(dir_ / "empty-site", key.ReadRequiredString("LocalDirectory"));
+    calls.RunPass();  // fails: the site offers nothing
+    EXPECT_TRUE(names_101()) << "the failed pass wrote the service's old record";
+
+    service.Kill(SIGTERM);
+    EXPECT_EQ(0, service.Wait());
+}
+
+// An administrator deletes the store and writes a new one while the service
+// runs: the service's next pass reads and records into the new file.
+TEST_F(UpdaterProgramTest, AStoreReplacedUnderTheRunningServiceIsReopened) {
+    OfferNoNewerEngine(dir_ / "engine-site");
+    NotifyReceiver systemd(dir_ / "notify");
+    ScopedEnv notify("NOTIFY_SOCKET", dir_ / "notify");
+    SpawnedProcess service({VEXOR_UPDATER_PROGRAM});
+    ASSERT_NE(std::string::npos, systemd.Until("READY=1").find("READY=1"));
+    ServiceCalls calls;
+
+    std::filesystem::remove(dir_ / "var/lib/vexor/registry.db");
+    std::filesystem::create_directories(dir_ / "empty-site");
+    OfferNoNewerEngine(dir_ / "engine-site");  // the new store's settings
+    RegistryKey key;
+    key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+    key.WriteDword("DATSource", 2);
+    key.WriteString("LocalDirectory", dir_ / "empty-site");
+    calls.RunPass();
+    uint64_t last_check = 0;
+    key.ReadQword("LastCheckTime", 0, &last_check);
+    EXPECT_NE(0u, last_check) << "the pass was recorded into the deleted file";
+    std::string result;
+    key.ReadString("LastCheckResult", "", &result);
+    EXPECT_EQ(std::string::npos, result.find("Access is denied")) << result;
+
+    service.Kill(SIGTERM);
+    EXPECT_EQ(0, service.Wait());
+}
+
 }  // namespace
 }  // namespace TesselSoftware
