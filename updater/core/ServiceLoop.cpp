@@ -42,7 +42,10 @@ std::string UpdaterCore::StartFailure() const {
     return start_failure_;
 }
 
-void UpdaterCore::Stop() { stop_event_.Set(); }
+void UpdaterCore::Stop() {
+    stopping_ = true;
+    stop_event_.Set();
+}
 
 bool UpdaterCore::RunLoop() {
     int expected = 0;
@@ -50,6 +53,7 @@ bool UpdaterCore::RunLoop() {
         Events().ReportWarning("DAT File Updater Thread already running when requested to run again?");
         return false;
     }
+    stopping_ = false;
     ServiceLoop();
     running_count_ = 0;
     return true;

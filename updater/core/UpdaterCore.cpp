@@ -45,6 +45,7 @@ void UpdaterCore::SetMessageObserver(std::function<void(const std::string&)> obs
 }
 
 bool UpdaterCore::IsCancelled() const {
+    if (stopping_) return true;
     std::lock_guard lock(state_lock_);
     return cancelled_;
 }

@@ -77,7 +77,9 @@ public:
     // One pass: the engine update, then the DAT update. Never throws; a
     // failure is reported and leaves the updating flag cleared.
     void PerformUpdate();
-    // Ends the loop: at once when idle, after the pass otherwise.
+    // Ends the loop: at once when idle; a running pass is cancelled (its
+    // transfers and child processes end within about a second) and ends at
+    // its next safe point, never between the switch and the save.
     void Stop();
     // Why the last loop ended before it served (settings or control server
     // could not be started); "" after a requested stop.
@@ -124,6 +126,7 @@ private:
 
     // The loop's own members; the callbacks are set before RunLoop.
     std::atomic<int> running_count_{0};
+    std::atomic<bool> stopping_{false};  // set by Stop, cleared when a loop starts
     CRPCServer control_server_;
     AutoResetEvent stop_event_;
     std::optional<RpcServerInterface> control_interface_;

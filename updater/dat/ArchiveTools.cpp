@@ -17,6 +17,7 @@
 #include "Common/Platform/ProcessRunner.h"
 #include "Common/Platform/ReadOnlyFile.h"
 #include "Common/Text/Md5.h"
+#include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
 
 namespace TesselSoftware {
@@ -82,8 +83,13 @@ void ZipFolder(const std::string& contents, const std::string& archive, ILogging
 
 int32_t RunAndWait(const std::string& command_line, int64_t timeout_ms, std::string* output,
                    size_t max_output) {
+    // A cancelled pass, or a service asked to stop, does not wait for the tool.
+    const auto cancelled = [] {
+        const IUpdateProgress* progress = CurrentUpdateProgress();
+        return progress != nullptr && progress->IsCancelled();
+    };
     const ChildOutcome outcome =
-        RunChildProcess(SplitCommandLine(command_line), timeout_ms, output, max_output);
+        RunChildProcess(SplitCommandLine(command_line), timeout_ms, output, max_output, cancelled);
     switch (outcome.kind) {
         case ChildOutcome::Kind::kExited: return outcome.exit_code;
         case ChildOutcome::Kind::kStartFailed:
@@ -91,6 +97,7 @@ int32_t RunAndWait(const std::string& command_line, int64_t timeout_ms, std::str
                                        ">, error = " + FormatErrorText(outcome.error));
         case ChildOutcome::Kind::kWaitFailed:
             throw ExceptionBase(0, "Wait for command - " + FormatErrorText(outcome.error));
+        case ChildOutcome::Kind::kCancelled: throw ExceptionBase(0, "Cancelled by user");
         case ChildOutcome::Kind::kTimedOut:
             throw ExceptionBase(0, "Timed out waiting for  <" + command_line +
                                        ">, error = Wait Timeout");

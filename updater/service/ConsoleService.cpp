@@ -26,6 +26,9 @@ namespace {
 constexpr int64_t kSystemctlTimeoutMs = 120000;
 // How much more time each stop extension asks systemd for; renewed at half.
 constexpr uint32_t kStopExtensionMs = 120000;
+// Extensions asked for after a stop request, the first included: about four
+// minutes in all.
+constexpr int kMaxStopExtensions = 4;
 
 // The system text of code without its line end, with the code: "%s (0x%x)".
 std::string LastErrorText(uint32_t code) {
@@ -104,8 +107,9 @@ void CConsoleService::OnControlSignal(int /*signal_number*/) {
         std::printf("Stopping %s.\n", GetDisplayName().c_str());
         std::fflush(stdout);
     } else {
-        // A pass may still run: ask for time to finish it, for as long as
-        // it runs.
+        // A pass may still run: it is cancelled and ends at its next safe
+        // point, which takes seconds; ask for time for that, but not for
+        // ever (systemd kills what is left after the last extension).
         ReportServiceStatus(ServiceState::kStopPending, kStopExtensionMs, "Stopping");
         if (!stop_keeper_.joinable()) stop_keeper_ = std::thread([this] { KeepStopAlive(); });
     }
@@ -114,8 +118,11 @@ void CConsoleService::OnControlSignal(int /*signal_number*/) {
 
 void CConsoleService::KeepStopAlive() {
     std::unique_lock<std::mutex> lock(status_mutex_);
-    while (!status_changed_.wait_for(lock, std::chrono::milliseconds(kStopExtensionMs / 2),
+    for (int extension = 1; extension < kMaxStopExtensions; ++extension) {
+        if (status_changed_.wait_for(lock, std::chrono::milliseconds(kStopExtensionMs / 2),
                                      [this] { return stopped_; })) {
+            return;
+        }
         lock.unlock();
         sd_notify(0, ("EXTEND_TIMEOUT_USEC=" + std::to_string(uint64_t{kStopExtensionMs} * 1000)).c_str());
         lock.lock();

@@ -56,7 +56,8 @@ bool CDownloaderINET::Download(const std::string& remote_name, const std::string
     bool ok = false;
     {
         FileTransferOutput output(local_path);
-        ok = client.Get(url, output, 1, [this](double total) { return OnProgress(total); });
+        ok = client.Get(url, output, 1, [this](double total) { return OnProgress(total); },
+                        [progress] { return progress != nullptr && progress->IsCancelled(); });
     }
     SetLastCode(client.ResponseCode());
     if (!ok) {

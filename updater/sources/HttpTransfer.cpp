@@ -107,6 +107,7 @@ bool FileTransferOutput::Finish() {
 struct HttpTransfer::Context {
     TransferOutput* output;
     const TransferProgress* progress;
+    const std::function<bool()>* cancel_check;
     uint64_t max_bytes;
     double total = 0;
     std::chrono::steady_clock::time_point last_progress;
@@ -132,6 +133,7 @@ struct HttpTransfer::Context {
             return 0;
         }
         context.total += static_cast<double>(length);
+        if (context.Cancelled()) return 0;
         if (!*context.progress) return length;
         const auto now = std::chrono::steady_clock::now();
         if (now - context.last_progress < std::chrono::seconds(1)) return length;
@@ -142,7 +144,29 @@ struct HttpTransfer::Context {
         }
         return length;
     }
+
+    // libcurl's progress function: called while bytes flow and, when none
+    // arrive, about once a second, so a cancel acts even on a stalled site.
+    static int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<Context*>(user)->Cancelled() ? 1 : 0;
+    }
+
+    bool Cancelled() {
+        if (!cancelled && *cancel_check) cancelled = (*cancel_check)();
+        return cancelled;
+    }
 };
+
+namespace {
+
+// The longest a transfer of at most max_bytes may take in all: two minutes,
+// plus the cap at 32 KiB a second. A site that keeps a transfer just above
+// the low-speed limit cannot hold a pass for ever.
+long OverallTimeoutSeconds(uint64_t max_bytes) {
+    return static_cast<long>(120 + max_bytes / (32 * 1024));
+}
+
+}  // namespace
 
 HttpTransfer::HttpTransfer(const ProxySettings* proxy, std::string user_agent,
                            int32_t low_speed_limit, int32_t low_speed_time, int32_t max_redirects,
@@ -155,7 +179,7 @@ HttpTransfer::HttpTransfer(const ProxySettings* proxy, std::string user_agent,
       max_bytes_(max_bytes) {}
 
 bool HttpTransfer::Get(const std::string& url, TransferOutput& output, int attempts,
-                       const TransferProgress& progress) {
+                       const TransferProgress& progress, const std::function<bool()>& cancelled) {
     attempts_made_ = 0;
     ParsedUrl parsed;
     if (!parsed.Parse(url)) {
@@ -166,7 +190,7 @@ bool HttpTransfer::Get(const std::string& url, TransferOutput& output, int attem
         error_text_ = Formatted("Unsupported protocol <%s>", UrlForDisplay(url));
         return false;
     }
-    Context context{&output, &progress, max_bytes_, 0, std::chrono::steady_clock::now()};
+    Context context{&output, &progress, &cancelled, max_bytes_, 0, std::chrono::steady_clock::now()};
     for (int attempt = 0; attempt < attempts && !context.cancelled; ++attempt) {
         if (parsed.scheme == kSchemeFile) return ReadFileUrl(parsed, context);
         if (parsed.scheme == kSchemeFtp) {
@@ -217,7 +241,10 @@ bool HttpTransfer::Request(const ParsedUrl& url, Context& context, bool via_prox
     bool ok = curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https,ftp,file") == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp") == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_NOPROGRESS, 1L) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Context::Progress) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_XFERINFODATA, &context) == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_TIMEOUT, OverallTimeoutSeconds(max_bytes_)) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(low_speed_limit_)) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(low_speed_time_)) == CURLE_OK &&
               curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "gzip, deflate") == CURLE_OK &&
@@ -286,6 +313,10 @@ bool HttpTransfer::Request(const ParsedUrl& url, Context& context, bool via_prox
     }
 
     const CURLcode result = curl_easy_perform(h);
+    if (context.cancelled) {
+        error_text_ = "Request failed: Cancelled";
+        return false;
+    }
     if (context.too_large || result == CURLE_FILESIZE_EXCEEDED) {
         error_text_ = "Request failed: Maximum file size exceeded";
         return false;

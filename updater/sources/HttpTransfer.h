@@ -94,8 +94,12 @@ public:
 
     // Fetches url into output. False with ErrorText() set on failure. Throws
     // std::runtime_error only when libcurl cannot make a handle at all.
+    // cancelled, when given, is asked while bytes flow and about once a
+    // second when none arrive: a true answer ends the transfer within about
+    // a second, even on a stalled site, and nothing is retried. Every
+    // transfer also has an overall time limit scaled to the size cap.
     bool Get(const std::string& url, TransferOutput& output, int attempts,
-             const TransferProgress& progress);
+             const TransferProgress& progress, const std::function<bool()>& cancelled = {});
 
     const std::string& ErrorText() const { return error_text_; }
     int32_t ResponseCode() const { return response_code_; }

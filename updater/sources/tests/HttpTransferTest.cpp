@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <functional>
+#include <thread>
+#include <atomic>
 
 #include "InternetTestEnvironment.h"
 #include "sources/HttpTransfer.h"
@@ -169,6 +171,29 @@ TEST_F(HttpTransferTest, ProgressComesAtMostOnceASecondAndCanCancel) {
         Fetch(Servers().nginx.HttpUrl("/slow/big.bin"), Direct(), 3, [](double) { return 1; });
     EXPECT_TRUE(cancelled.result.starts_with("Request failed: ")) << cancelled.result;
     EXPECT_EQ(1, cancelled.attempts);
+}
+
+// A site that sends one byte and then nothing: a cancel must not wait for
+// the low-speed window (minutes) to end the transfer.
+TEST_F(HttpTransferTest, ACancelEndsAStalledTransferWithinASecond) {
+    Testing::OddServer server("stall", std::string(1000, 's'));
+    ProxySettings proxy;
+    HttpTransfer client(&proxy, "agent", 1, 180, 5);
+    FileTransferOutput output(Servers().dir / "stalled");
+    std::atomic<bool> cancel{false};
+    std::chrono::steady_clock::time_point cancelled_at;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        cancelled_at = std::chrono::steady_clock::now();
+        cancel = true;
+    });
+    const bool ok = client.Get(server.Url(), output, 3, nullptr, [&] { return cancel.load(); });
+    const auto ended = std::chrono::steady_clock::now();
+    canceller.join();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ("Request failed: Cancelled", client.ErrorText());
+    EXPECT_EQ(1, client.AttemptsMade());
+    EXPECT_LT(ended - cancelled_at, std::chrono::milliseconds(1500));
 }
 
 TEST_F(HttpTransferTest, AnOutputThatCannotBeWrittenFailsTheDownload) {

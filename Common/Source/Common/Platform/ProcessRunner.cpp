@@ -161,7 +161,8 @@ bool DrainPipe(int fd, std::string* output, size_t max) {
 }  // namespace
 
 ChildOutcome RunChildProcess(const std::vector<std::string>& argv, int64_t timeout_ms,
-                             std::string* output, size_t max_output) {
+                             std::string* output, size_t max_output,
+                             const std::function<bool()>& cancelled) {
     ChildOutcome outcome;
     if (argv.empty() || argv[0].empty()) {
         outcome.error = Win32::kFileNotFound;
@@ -242,10 +243,11 @@ ChildOutcome RunChildProcess(const std::vector<std::string>& argv, int64_t timeo
             ::waitpid(pid, nullptr, 0);
             return outcome;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        const bool timed_out = std::chrono::steady_clock::now() >= deadline;
+        if (timed_out || (cancelled && cancelled())) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
-            outcome.kind = ChildOutcome::Kind::kTimedOut;
+            outcome.kind = timed_out ? ChildOutcome::Kind::kTimedOut : ChildOutcome::Kind::kCancelled;
             return outcome;
         }
         if (read_end.get() >= 0) {

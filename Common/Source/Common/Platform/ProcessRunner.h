@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,7 +23,7 @@ namespace TesselSoftware {
 std::vector<std::string> SplitCommandLine(const std::string& command_line);
 
 struct ChildOutcome {
-    enum class Kind { kExited, kTimedOut, kStartFailed, kWaitFailed };
+    enum class Kind { kExited, kTimedOut, kStartFailed, kWaitFailed, kCancelled };
     Kind kind = Kind::kStartFailed;
     int32_t exit_code = 0;  // kExited: the exit status (128 + signal when killed)
     uint32_t error = 0;     // kStartFailed / kWaitFailed: Win32 error number
@@ -35,8 +36,11 @@ struct ChildOutcome {
 //
 // With output given, the child's standard output is collected there, at
 // most max_output bytes (the rest is read and dropped, so a chatty child
-// never blocks); otherwise it goes to /dev/null.
+// never blocks); otherwise it goes to /dev/null. When cancelled is given
+// and returns true while the child runs (it is asked at least every 50 ms),
+// the child is killed and reaped: kCancelled.
 ChildOutcome RunChildProcess(const std::vector<std::string>& argv, int64_t timeout_ms,
-                             std::string* output = nullptr, size_t max_output = 0);
+                             std::string* output = nullptr, size_t max_output = 0,
+                             const std::function<bool()>& cancelled = {});
 
 }  // namespace TesselSoftware
