@@ -4,9 +4,13 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "Common/Platform/MachineLayout.h"
@@ -15,7 +19,7 @@ namespace TesselSoftware {
 
 namespace {
 
-// The bundle's certificates, read once and kept for the process.
+// The bundle's certificates as they were when it was read.
 class MachineRoots {
 public:
     MachineRoots() {
@@ -44,8 +48,27 @@ private:
     std::vector<X509*> certificates_;
 };
 
-const MachineRoots& Roots() {
-    static const MachineRoots roots;
+// The bundle's certificates, read again whenever the bundle file changed
+// (another file, size or modification time): a root the administrator
+// removed stops being trusted at the next handshake, without a restart.
+// Callers keep the returned set alive while they use its certificates.
+std::shared_ptr<const MachineRoots> Roots() {
+    static std::mutex mutex;
+    static std::shared_ptr<const MachineRoots> roots;  // GUARDED_BY(mutex)
+    static std::string seen;                            // GUARDED_BY(mutex)
+    const std::string path = MachineLayout::CaBundlePath();
+    struct stat info {};
+    std::string identity = path;
+    if (::stat(path.c_str(), &info) == 0) {
+        identity += ":" + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
+                    std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
+                    std::to_string(info.st_mtim.tv_nsec);
+    }
+    std::lock_guard lock(mutex);
+    if (!roots || identity != seen) {
+        roots = std::make_shared<const MachineRoots>();
+        seen = identity;
+    }
     return roots;
 }
 
@@ -62,14 +85,14 @@ int Answer(X509_LOOKUP* lookup, X509* certificate, X509_OBJECT* ret) {
 
 int BySubject(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAME* name, X509_OBJECT* ret) {
     if (type != X509_LU_X509 || name == nullptr) return 0;
-    return Answer(lookup, Roots().Find([&](X509* c) { return X509_NAME_cmp(X509_get_subject_name(c), name) == 0; }),
+    return Answer(lookup, Roots()->Find([&](X509* c) { return X509_NAME_cmp(X509_get_subject_name(c), name) == 0; }),
                   ret);
 }
 
 int ByIssuerSerial(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAME* name,
                    const ASN1_INTEGER* serial, X509_OBJECT* ret) {
     if (type != X509_LU_X509 || name == nullptr || serial == nullptr) return 0;
-    return Answer(lookup, Roots().Find([&](X509* c) {
+    return Answer(lookup, Roots()->Find([&](X509* c) {
                       return X509_NAME_cmp(X509_get_issuer_name(c), name) == 0 &&
                              ASN1_INTEGER_cmp(X509_get0_serialNumber(c), serial) == 0;
                   }),
@@ -79,7 +102,7 @@ int ByIssuerSerial(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const X509_NAME* 
 int ByFingerprint(X509_LOOKUP* lookup, X509_LOOKUP_TYPE type, const unsigned char* bytes, int length,
                   X509_OBJECT* ret) {
     if (type != X509_LU_X509 || bytes == nullptr || length != 20) return 0;
-    return Answer(lookup, Roots().Find([&](X509* c) {
+    return Answer(lookup, Roots()->Find([&](X509* c) {
                       unsigned char digest[20];
                       unsigned int size = sizeof digest;
                       return X509_digest(c, EVP_sha1(), digest, &size) == 1 && size == 20 &&

@@ -151,9 +151,16 @@ std::string UrlForDisplay(const std::string& url) {
     const size_t authority = url.find("://");
     if (authority == std::string::npos) return url;
     const size_t start = authority + 3;
-    const size_t end = std::min(url.find('/', start), url.size());
+    // User information ends at the last "@" before the path; a password
+    // may hold "/" too (the address is the administrator's text), so an "@"
+    // in what looks like the path hides everything before it when a ":"
+    // (a password) precedes it. Hiding too much is harmless here.
+    const size_t end = std::min(url.find_first_of("?#", start), url.size());
     const size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
     if (at == std::string::npos || at < start) return url;
+    const size_t slash = url.find('/', start);
+    const bool plain_authority = slash == std::string::npos || slash > at;
+    if (!plain_authority && url.find(':', start) > at) return url;  // an "@" in the path
     return url.substr(0, start) + "***" + url.substr(at);
 }
 

@@ -101,6 +101,19 @@ TEST_F(HttpTransferTest, OutcomesAgainstRealServers) {
     }
 }
 
+// The machine's roots are read again when the bundle changes: a root the
+// administrator removed is no longer trusted, without a restart.
+TEST_F(HttpTransferTest, ARootRemovedFromTheBundleStopsBeingTrustedAtOnce) {
+    const std::string bundle = Servers().dir / "etc/ssl/certs/ca-certificates.crt";
+    const std::string trusted = ReadFile(bundle);
+    EXPECT_EQ("ok 200", Fetch(Servers().nginx.HttpsUrl("/oem.ini"), Direct()).result);
+    WriteFile(bundle, "");
+    const Outcome refused = Fetch(Servers().nginx.HttpsUrl("/oem.ini"), Direct());
+    WriteFile(bundle, trusted);
+    EXPECT_TRUE(refused.result.starts_with("Request failed")) << refused.result;
+    EXPECT_EQ("ok 200", Fetch(Servers().nginx.HttpsUrl("/oem.ini"), Direct()).result);
+}
+
 TEST_F(HttpTransferTest, AProxyModeFromTheSystemIsRefused) {
     ProxySettings proxy;
     proxy.mode = kProxySystem;

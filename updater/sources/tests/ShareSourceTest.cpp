@@ -61,6 +61,8 @@ TEST(ShareMount, AMountOfTheRootIsFoundIgnoringCase) {
     Testing::ScratchDir dir;
     WriteFile(dir / "mountinfo",
               "22 1 0:21 / /proc rw - proc proc rw\n"
+              // A bind mount of a folder of the share is not the share root.
+              "39 1 0:42 /dat /srv/bound rw - cifs //fileserver/updates rw\n"
               "40 1 0:40 / /mnt/sub rw - cifs //fileserver/updates/dat rw\n"
               "41 1 0:41 / /mnt/other rw - nfs //fileserver/updates rw\n"
               "42 1 0:42 / /mnt/up\\040dates rw,relatime shared:5 - cifs //FileServer/Updates rw\n");

@@ -249,8 +249,9 @@ std::string FindShareMount(const std::string& root, const std::string& mountinfo
         if (!(fields >> type >> source)) continue;
         if (type != "cifs" && type != "smb3") continue;
         const std::vector<std::string> mounted = Components(LowerAscii(decode(source)));
-        // Only a mount of the share root itself stands for the root.
-        if (mounted.size() == 2 && mounted[0] == wanted[0] && mounted[1] == wanted[1]) {
+        // Only a mount of the share root itself stands for the root: not a
+        // bind mount of one of its folders (whose mount root is that folder).
+        if (mount_root == "/" && mounted.size() == 2 && mounted[0] == wanted[0] && mounted[1] == wanted[1]) {
             return decode(mount_point);
         }
     }

@@ -1,5 +1,7 @@
 #include "Common/Text/PercentEncoding.h"
 
+#include <algorithm>
+
 namespace TesselSoftware {
 
 namespace {
@@ -16,15 +18,26 @@ std::string DecodeOnce(const std::string& text, bool* decoded) {
     std::string out;
     out.reserve(text.size());
     *decoded = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
-            HexValue(text[i + 2]) >= 0) {
+    const size_t n = text.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        const bool first_hex = i + 1 < n && HexValue(text[i + 1]) >= 0;
+        if (first_hex && i + 2 < n && HexValue(text[i + 2]) >= 0) {
             out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
             i += 2;
             *decoded = true;
-        } else {
-            out += text[i];
+            continue;
         }
+        // A malformed sequence is copied whole and scanning goes on after
+        // it: "%" with a non-hex character, "%" with one hex digit and a
+        // non-hex character, or "%" running into the end of the text.
+        const size_t length = first_hex ? 3 : 2;
+        const size_t end = std::min(n, i + length);
+        out.append(text, i, end - i);
+        i = end - 1;
     }
     return out;
 }
