@@ -383,13 +383,26 @@ int64_t UpdaterSettings::LastCheckTime() const {
 }
 
 void UpdaterSettings::SetLastCheckTime(int64_t t) {
+    int64_t old_next = 0;
+    uint32_t old_next_changed = 0;
     {
         LockGuard guard(*this);
+        old_next = next_check_time_;
+        old_next_changed = changed_ & kNextCheckTimeField;
         Change(kLastCheckTimeField, last_check_time_, t);
         Change(kNextCheckTimeField, next_check_time_, t + update_interval_);
     }
-    Save(SaveScope::CheckResults);
-    Save(SaveScope::Schedule);
+    try {
+        Save(SaveScope::CheckResults);
+        Save(SaveScope::Schedule);
+    } catch (const ExceptionBase&) {
+        // A check that could not be recorded stays due: the schedule in
+        // memory does not move on without the store.
+        LockGuard guard(*this);
+        next_check_time_ = old_next;
+        changed_ = (changed_ & ~kNextCheckTimeField) | old_next_changed;
+        throw;
+    }
 }
 
 int64_t UpdaterSettings::LastUpdateTime() const {
@@ -526,6 +539,20 @@ void UpdaterSettings::SaveEngine(const std::string& path, const std::string& has
     } catch (const ExceptionBase& e) {
         throw ExceptionBase(e.Code(), "Error saving the engine settings - " + e.Message());
     }
+}
+
+std::string UpdaterSettings::RefusedEngineRelease() const {
+    try {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+        return ReadText(key, "RefusedEngineRelease", "");
+    } catch (const ExceptionBase&) {
+        return "";
+    }
+}
+
+void UpdaterSettings::SetRefusedEngineRelease(const std::string& release) {
+    WriteValueQuietly("RefusedEngineRelease", release);
 }
 
 std::string UpdaterSettings::GetEngineVersionText() const {

@@ -128,6 +128,12 @@ public:
     // registry lock; throws ExceptionBase "Error saving the engine settings
     // - ..." when they cannot be written.
     void SaveEngine(const std::string& path, const std::string& hash);
+    // The engine release a pass refused because its library is stamped with
+    // another version than the release names ("<version> <archive> <md5>"),
+    // or ""; kept in the store so later passes skip that release instead of
+    // failing on it (and skipping the DAT update) again. Never throws.
+    std::string RefusedEngineRelease() const;
+    void SetRefusedEngineRelease(const std::string& release);
     // Version of EnginePath's mscan64a.so ("6.1.0.1234"), or "Unknown".
     std::string GetEngineVersionText() const;
 

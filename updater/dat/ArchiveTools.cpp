@@ -19,6 +19,8 @@
 #include "Common/Text/Md5.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
+#include "dat/DurableFiles.h"
+#include "sources/Downloader.h"
 
 namespace TesselSoftware {
 
@@ -78,6 +80,26 @@ void ZipFolder(const std::string& contents, const std::string& archive, ILogging
     log.Log(kLogTrace, "Attempting to zip using the following: %s\n", command.c_str());
     if (RunAndWait(command, timeout_ms) != 0) {
         throw CTLVexorNetException(0, "Zip failed for file " + archive + ".\r\n");
+    }
+}
+
+void UnpackUntrustedArchive(const std::string& archive, const std::string& output_folder, ILogging& log,
+                            int64_t timeout_ms) {
+    // An archive may unpack to far more than it takes to download.
+    const uint64_t unpacked = ListedUnpackedSize(archive, log, timeout_ms);
+    if (unpacked > MaxUpdateFileBytes()) {
+        throw CTLVexorNetException(0, "Unzip failed for file " + archive + ".\r\n" +
+                                          "It unpacks to " + std::to_string(unpacked) +
+                                          " bytes, more than the limit of " +
+                                          std::to_string(MaxUpdateFileBytes()) + " bytes.\r\n");
+    }
+    UnzipArchive(archive, output_folder, log, timeout_ms);
+    // An update source decides what the archive holds: links, devices and
+    // other special files never become part of a DAT set or an engine.
+    if (const std::string special = FindSpecialEntry(output_folder); !special.empty()) {
+        throw CTLVexorNetException(0, "Unzip failed for file " + archive + ".\r\n" +
+                                          "The archive holds an entry that is not a regular file "
+                                          "or folder: " + special + "\r\n");
     }
 }
 

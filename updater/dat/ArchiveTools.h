@@ -29,6 +29,13 @@ void UnzipArchive(const std::string& archive, const std::string& output_folder, 
 // reason when the archive cannot be listed.
 uint64_t ListedUnpackedSize(const std::string& archive, ILogging& log,
                             int64_t timeout_ms = kUnzipTimeoutMs);
+// Unpacks an archive an update source delivered into output_folder, as a
+// DAT set or an engine release is: refused before a byte is written when
+// its listing unpacks past MaxUpdateFileBytes(), and refused after when it
+// held a link, a device or another special file. Throws
+// CTLVexorNetException "Unzip failed for file <archive>.\r\n" with the reason.
+void UnpackUntrustedArchive(const std::string& archive, const std::string& output_folder, ILogging& log,
+                            int64_t timeout_ms = kUnzipTimeoutMs);
 // "\"<tool>7za\" a \"<archive>\" \"<contents>\"", 2-minute limit; throws
 // CTLVexorNetException "Zip failed for file <archive>.\r\n".
 void ZipFolder(const std::string& contents, const std::string& archive, ILogging& log,

@@ -61,25 +61,7 @@ void DatUpdater::VerifyDatZip(CDownloader& downloader) {
 
 void DatUpdater::UnzipDatZip() {
     progress_.ReportProgress(kProgressUnzipping, "", 0);
-    const std::string archive = DatRoot() + zip_name_;
-    // Refused before a byte is written: an archive may unpack to far more
-    // than it takes to download.
-    const uint64_t unpacked = ListedUnpackedSize(archive, log_, unzip_timeout_ms_);
-    if (unpacked > MaxUpdateFileBytes()) {
-        throw CTLVexorNetException(0, "Unzip failed for file " + archive + ".\r\n" +
-                                          "It unpacks to " + std::to_string(unpacked) +
-                                          " bytes, more than the limit of " +
-                                          std::to_string(MaxUpdateFileBytes()) + " bytes.\r\n");
-    }
-    UnzipArchive(archive, build_folder_, log_, unzip_timeout_ms_);
-    // An update source decides what the archive holds: links, devices and
-    // other special files never become part of a DAT set.
-    const std::string special = FindSpecialEntry(build_folder_);
-    if (!special.empty()) {
-        throw CTLVexorNetException(0, "Unzip failed for file " + archive + ".\r\n" +
-                                          "The archive holds an entry that is not a regular file "
-                                          "or folder: " + special + "\r\n");
-    }
+    UnpackUntrustedArchive(DatRoot() + zip_name_, build_folder_, log_, unzip_timeout_ms_);
 }
 
 }  // namespace TesselSoftware

@@ -10,6 +10,7 @@
 #include "Common/Errors/ExceptionBase.h"
 #include "Common/Errors/Win32Error.h"
 #include "Common/Files/FileSystemUtils.h"
+#include "Common/Platform/FileVersion.h"
 #include "Common/Platform/MachineLayout.h"
 #include "Common/ProductKey.h"
 #include "core/UpdateProgress.h"
@@ -72,7 +73,16 @@ void EngineUpdater::VerifyBuildFolder(const std::string& version_text) {
     }
 }
 
-void EngineUpdater::SwitchBuildFolder() {
+void EngineUpdater::RequireStampedVersion(const EngineVersionNumber& offered, const std::string& release) {
+    const auto stamp = ReadFileVersion(build_folder_ + "/" + kEngineLibraryName);
+    EngineVersionNumber stamped;
+    if (stamp && ParseEngineVersion(stamp->ToString(), &stamped) && stamped == offered) return;
+    settings_.SetRefusedEngineRelease(release);
+    throw ExceptionBase(0, "The engine release " + offered.text + " was not installed: its library is stamped " +
+                               (stamp ? stamp->ToString() : std::string("with no version")) + ".");
+}
+
+bool EngineUpdater::SwitchBuildFolder() {
     std::string failed;
     uint32_t error = SyncFolderTree(build_folder_, &failed);
     if (error != 0) {
@@ -82,7 +92,14 @@ void EngineUpdater::SwitchBuildFolder() {
     error = RenameNoReplace(build_folder_, final_folder_);
     std::string configured;
     UpdaterSettings::ReadEnginePath(&configured);
-    if (error == Win32::kAlreadyExists && Trimmed(configured) != Trimmed(final_folder_)) {
+    if (error == Win32::kAlreadyExists && Trimmed(configured) == Trimmed(final_folder_)) {
+        // The configured engine is this version already (its record names
+        // it): nothing to switch, and no reason to fail.
+        DeleteFolderAndContents(build_folder_);
+        build_folder_.clear();
+        return false;
+    }
+    if (error == Win32::kAlreadyExists) {
         // Left by a pass stopped between its rename and its record: never
         // configured, so it goes, or every later pass would fail here.
         log_.Log(kLogTrace, "Removing unconfigured engine folder %s\r\n", final_folder_.c_str());
@@ -95,6 +112,7 @@ void EngineUpdater::SwitchBuildFolder() {
     }
     build_folder_.clear();
     SyncFolder(EngineRoot());
+    return true;
 }
 
 bool EngineUpdater::RunEngineUpdate() {
@@ -147,7 +165,14 @@ bool EngineUpdater::RunEngineUpdate() {
         if (!ParseEngineVersion(offered_text, &offered)) {
             throw ExceptionBase(0, "EngineUpdate.ini version info is incorrect");
         }
-        if (offered > current) {
+        const std::string release = offered.text + " " + archive_name + " " + md5;
+        const bool refused_before = offered > current && settings_.RefusedEngineRelease() == release;
+        if (refused_before) {
+            progress_.AddMessage("Engine release %s was refused before (its library is stamped with another "
+                                 "version); it is skipped until the source offers another.",
+                                 offered.text.c_str());
+        }
+        if (offered > current && !refused_before) {
             progress_.AddMessage("Updating to engine version %s", offered.text.c_str());
             RequirePlainName(archive_name, "archive name");
             const std::string archive = temp_folder_ + "/" + archive_name;
@@ -166,18 +191,17 @@ bool EngineUpdater::RunEngineUpdate() {
             final_folder_ = root + offered.text;
             DeleteFolderAndContents(build_folder_);  // left over from a stopped pass
             ::mkdir(build_folder_.c_str(), 0755);
-            UnzipArchive(archive, build_folder_, log_);
-            if (const std::string special = FindSpecialEntry(build_folder_); !special.empty()) {
-                throw CTLVexorNetException(0, "Unzip failed for file " + archive + ".\r\n" +
-                                                  "The archive holds an entry that is not a regular "
-                                                  "file or folder: " + special + "\r\n");
-            }
+            UnpackUntrustedArchive(archive, build_folder_, log_);
+            RequireStampedVersion(offered, release);
             VerifyBuildFolder(offered.text);
-            SwitchBuildFolder();
-            if (step_hook_) step_hook_("switched");
-            settings_.SaveEngine(final_folder_, hash);
-            installed = true;
-            if (step_hook_) step_hook_("recorded");
+            if (!SwitchBuildFolder()) {
+                progress_.AddMessage("Engine %s is already installed", offered.text.c_str());
+            } else {
+                if (step_hook_) step_hook_("switched");
+                settings_.SaveEngine(final_folder_, hash);
+                installed = true;
+                if (step_hook_) step_hook_("recorded");
+            }
             DeleteOldEngineFolders();
             if (std::rename(temp_folder_.c_str(), (root + engine_dir).c_str()) == 0) temp_folder_.clear();
             ::unlink((root + "EngineVersion.ini").c_str());
@@ -188,15 +212,24 @@ bool EngineUpdater::RunEngineUpdate() {
         progress_.AddMessage("Finished Engine file check");
         return installed;
     } catch (const ExceptionBase& e) {
-        CleanUpQuietly([&] {
-            settings_.SetLastCheckResult(settings_.LastCheckResult() + e.Message());
-            settings_.Save(SaveScope::CheckResults);
-        });
-        if (!temp_folder_.empty()) CleanUpQuietly([&] { DeleteFolderAndContents(temp_folder_); });
-        if (!build_folder_.empty()) CleanUpQuietly([&] { DeleteFolderAndContents(build_folder_); });
-        ::unlink((root + "~EngineVersion.ini").c_str());
+        CleanUpAfterFailure(root, e.Message());
+        throw;
+    } catch (const std::exception& e) {
+        // The transfer client's own failures (no network library) are
+        // recorded and cleaned up after just the same.
+        CleanUpAfterFailure(root, e.what());
         throw;
     }
+}
+
+void EngineUpdater::CleanUpAfterFailure(const std::string& root, const std::string& reason) {
+    CleanUpQuietly([&] {
+        settings_.SetLastCheckResult(settings_.LastCheckResult() + reason);
+        settings_.Save(SaveScope::CheckResults);
+    });
+    if (!temp_folder_.empty()) CleanUpQuietly([&] { DeleteFolderAndContents(temp_folder_); });
+    if (!build_folder_.empty()) CleanUpQuietly([&] { DeleteFolderAndContents(build_folder_); });
+    ::unlink((root + "~EngineVersion.ini").c_str());
 }
 
 void EngineUpdater::DeleteOldEngineFolders() {

@@ -18,6 +18,7 @@
 namespace TesselSoftware {
 
 class CDownloader;
+struct EngineVersionNumber;
 class IUpdateProgress;
 class UpdaterSettings;
 
@@ -51,9 +52,17 @@ private:
     // Throws unless the new engine in folder starts (in a child process) on
     // the configured DAT set, or at least loads when none is configured.
     void VerifyBuildFolder(const std::string& version_text);
+    // Throws (and remembers the release as refused) unless the library in
+    // the build folder is stamped with the version the release offers: a
+    // release that names another version than it holds would be "newer"
+    // again on every pass.
+    void RequireStampedVersion(const EngineVersionNumber& offered, const std::string& release);
     // Renames the build folder into place durably; a left-over folder of
     // the same version that is not the configured one is removed first.
-    void SwitchBuildFolder();
+    // False when that folder is the configured engine: already installed.
+    bool SwitchBuildFolder();
+    // Records reason as the check's result and removes what the pass began.
+    void CleanUpAfterFailure(const std::string& root, const std::string& reason);
 
     UpdaterSettings& settings_;
     IUpdateProgress& progress_;

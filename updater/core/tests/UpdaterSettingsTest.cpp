@@ -9,6 +9,7 @@
 #include <functional>
 #include <thread>
 
+#include "Common/Errors/Win32Error.h"
 #include "Common/Platform/FileVersion.h"
 #include "Common/Platform/NamedMutex.h"
 #include "Common/ProductKey.h"
@@ -366,6 +367,22 @@ TEST_F(UpdaterSettingsTest, SetLastCheckTimeReschedulesInMemoryAndInTheStore) {
     EXPECT_EQ(1700000100u, stored);
     uint64_t interval = 0;
     EXPECT_FALSE(key_.ReadQword("UpdateInterval", 0, &interval));  // only Everything saves it
+}
+
+// A finished check that could not be recorded stays due: the schedule in
+// memory does not move on while the store still has the old one.
+TEST_F(UpdaterSettingsTest, ACheckThatCannotBeRecordedStaysDue) {
+    UpdaterSettings settings;
+    settings.Load();
+    settings.SetNextCheckTime(1000);
+    settings.Save(SaveScope::Schedule);
+    auto store = Testing::FaultyRegistryStore::Serve();
+    store->write_faults["NextCheckTime"] = Win32::kAccessDenied;
+    EXPECT_THROW(settings.SetLastCheckTime(5000), ExceptionBase);
+    EXPECT_EQ(1000, settings.NextCheckTime());
+    store->write_faults.clear();
+    settings.SetLastCheckTime(6000);
+    EXPECT_EQ(6000 + settings.UpdateInterval(), settings.NextCheckTime());
 }
 
 TEST_F(UpdaterSettingsTest, UpdateStatusRoundTripsAndHasDefaults) {

@@ -292,6 +292,56 @@ TEST_F(EngineUpdaterTest, AStopBetweenRenameAndRecordIsRecoveredByTheNextPass) {
     EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
 }
 
+// A release that names 7.0.0.0 for a library stamped 6.2.0.0 would be
+// "newer" again on every pass: it is refused before any rename, and later
+// passes skip it (so the DAT update that follows the engine pass goes on).
+TEST_F(EngineUpdaterTest, AMislabelledReleaseIsRefusedOnceThenSkipped) {
+    Publish("6.2.0.0");
+    std::string update = ReadFile(UpdateIni());
+    update.replace(update.find("EngineVersion=6.2.0.0"), 21, "EngineVersion=7.0.0.0");
+    WriteFile(UpdateIni(), update);
+    EXPECT_EQ("The engine release 7.0.0.0 was not installed: its library is stamped 6.2.0.0.", Pass());
+    EXPECT_EQ(Engine("6.0.4.1200"), Value("EnginePath"));
+    EXPECT_EQ((std::vector<std::string>{"6.0.4.1200"}), EngineFolders());
+    EXPECT_EQ("current", Pass());
+    EXPECT_EQ(Engine("6.0.4.1200"), Value("EnginePath"));
+    // A corrected release is installed as usual.
+    Publish("7.0.0.0");
+    EXPECT_EQ("installed", Pass());
+    EXPECT_EQ(Engine("7.0.0.0"), Value("EnginePath"));
+}
+
+// A folder of the offered version that is already the configured engine
+// (left by an older version of this program) is not a rename failure.
+TEST_F(EngineUpdaterTest, AnOfferedVersionThatIsTheConfiguredEngineIsAlreadyInstalled) {
+    Publish("6.0.5.0");
+    EXPECT_EQ("installed", Pass());
+    {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.WriteString("EnginePath", Engine("6.0.5.0"));
+    }
+    WriteFileVersion(Engine("6.0.5.0") + "/mscan64a.so", FileVersion{6, 0, 4, 0});  // reads as older
+    EXPECT_EQ("current", Pass());
+    EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
+    EXPECT_FALSE(Testing::Exists(dir_ / "opt/vexor/Engine/~6.0.5.0"));
+}
+
+// An engine archive that unpacks past the limit is refused before a byte
+// of it is written, as a DAT archive is.
+TEST_F(EngineUpdaterTest, AnArchiveThatUnpacksPastTheLimitWritesNothing) {
+    Publish("6.0.5.0");
+    // The archive itself passes the limit; its contents do not.
+    const uint64_t limit = fs::file_size(site() + "/current/mscan64a-6.0.5.0.zip") + 1;
+    SetMaxUpdateFileBytesForTesting(limit);
+    const std::string result = Pass();
+    SetMaxUpdateFileBytesForTesting(kMaxUpdateFileBytes);
+    EXPECT_NE(std::string::npos, result.find("bytes, more than the limit of " + std::to_string(limit) + " bytes."))
+        << result;
+    EXPECT_EQ((std::vector<std::string>{"6.0.4.1200"}), EngineFolders());
+    EXPECT_EQ(Engine("6.0.4.1200"), Value("EnginePath"));
+}
+
 TEST_F(EngineUpdaterTest, WithoutInstallPathTheDefaultFolderIsUsedNotTheWorkingDirectory) {
     {
         RegistryKey key;
