@@ -148,7 +148,11 @@ void UpdaterCore::PerformUpdate() {
         // One pass at a time per machine, the one-shot run included.
         std::string busy;
         const auto pass_lock = TakeUpdatePassLock(&busy);
-        if (!pass_lock) throw ExceptionBase(busy);
+        if (!pass_lock) {
+            // Not an engine failure: no pass ran at all.
+            ReportFailedPass("The update pass was not started: %s", busy);
+            return;
+        }
         // Another process (a one-shot run, vexor-reg) may have installed a
         // set or changed the schedule since: the pass starts from the store.
         Refresh();

@@ -1,5 +1,6 @@
 // DAT folder layout: the build folder, publishing a switched set and
 // tidying old sets.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "Common/Errors/ErrorText.h"
 #include "Common/Errors/ExceptionBase.h"
@@ -31,6 +34,25 @@ std::string SetName(uint32_t n, const char* suffix) { return "avvdat-" + std::to
 std::string DatUpdater::DatRoot() const {
     const std::string folder = settings_.DATFolder();
     return folder == "/" ? folder : folder + "/";
+}
+
+void DatUpdater::RemoveStaleBuildFiles() {
+    // Only this pass builds now (it holds the pass lock): whatever carries
+    // the build prefix is a leftover of a killed pass.
+    const std::string root = DatRoot();
+    DIR* folder = ::opendir(root.c_str());
+    if (folder == nullptr) return;
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.rfind("~avvdat-", 0) == 0) stale.push_back(name);
+    }
+    ::closedir(folder);
+    for (const std::string& name : stale) {
+        log_.Log(kLogTrace, "Removing %s left by an interrupted pass\r\n", name.c_str());
+        CleanUpQuietly([&] { DeleteFolderAndContents(root + name); });
+        ::unlink((root + name).c_str());
+    }
 }
 
 void DatUpdater::PrepareDatFolder(uint32_t n) {

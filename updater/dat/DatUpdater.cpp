@@ -174,7 +174,9 @@ bool DatUpdater::RunDatUpdate() {
     bool installed = false;
     try {
         progress_.AddMessage("Checking for new DAT files");
+        progress_.SetCurrentStatusText("Checking for new DAT files");
         settings_.SetLastCheckResult("");
+        RemoveStaleBuildFiles();
         auto source = CreateDownloader(settings_.DATSource(), &settings_.DatSourceSettings());
         const uint32_t current = GetCurrentVersion();
 

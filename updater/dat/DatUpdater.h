@@ -60,6 +60,9 @@ public:
     // Keeps the three numerically newest sets and the one DATPath names,
     // deletes the others and their archives.
     void DeleteOldDatFolders();
+    // Removes every "~avvdat-*" build folder and archive an interrupted pass
+    // left (of any version); sets and archives without "~" stay. Never throws.
+    void RemoveStaleBuildFiles();
 
     void DownloadDatZip(CDownloader& downloader);
     void VerifyDatZip(CDownloader& downloader);

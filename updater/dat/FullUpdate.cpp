@@ -24,8 +24,12 @@ void DatUpdater::DownloadDatZip(CDownloader& downloader) {
     if (!downloader.Download(zip_name_, temporary)) {
         log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
                  downloader.LastError().c_str());
-        // A partial download must never take the archive's name.
+        // A partial download must never take the archive's name, and the
+        // failure is the download's, not the rename's that would follow.
         ::unlink(temporary.c_str());
+        ThrowIfCancelled();
+        throw CTLVexorNetException(downloader.LastCode(), "Failed to download the DAT archive " + zip_name_ +
+                                                              " - " + downloader.LastError() + "\r\n");
     }
     if (::rename(temporary.c_str(), final_name.c_str()) != 0) {
         const uint32_t error = SetLastErrorFromErrno();

@@ -123,6 +123,7 @@ bool EngineUpdater::RunEngineUpdate() {
     bool installed = false;
     try {
         progress_.AddMessage("Checking for new Engine files");
+        progress_.SetCurrentStatusText("Checking for new Engine files");
         settings_.SetLastCheckResult("");
         EngineVersionNumber current;
         ParseEngineVersion(settings_.GetEngineVersionText(), &current);

@@ -53,6 +53,7 @@ bool CDownloaderINET::Download(const std::string& remote_name, const std::string
     last_logged_bytes_ = 0;
     // The address may carry credentials: they never reach a log.
     say("Downloading '" + UrlForDisplay(url) + "'");
+    if (progress != nullptr) progress->SetCurrentStatusText("Downloading " + remote_name);
     bool ok = false;
     {
         FileTransferOutput output(local_path);
@@ -63,6 +64,12 @@ bool CDownloaderINET::Download(const std::string& remote_name, const std::string
     if (!ok) {
         SetLastError(client.ErrorText());
         ::unlink(local_path.c_str());  // no partial file is left behind
+        // The transfer's own reason (an HTTP status, a TLS or resolver
+        // error) gets a line of its own: the texts the pass reports later
+        // ("Failed to get the latest available version") do not carry it.
+        if (progress == nullptr || !progress->IsCancelled()) {
+            say("Download of '" + remote_name + "' failed: " + client.ErrorText());
+        }
     }
     return ok;
 }

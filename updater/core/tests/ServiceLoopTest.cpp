@@ -10,6 +10,7 @@
 #include "Common/Rpc/RpcPdu.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
+#include "core/UpdatePassLock.h"
 #include "core/UpdaterCore.h"
 
 namespace TesselSoftware {
@@ -133,7 +134,8 @@ TEST_F(ServiceLoopTest, AStopEndsTheLoopWithinTheWaitOrAfterTheRunningPass) {
     now_ += 100;
     core.Stop();
     Idle();
-    EXPECT_TRUE(core.IsUpdating());  // the pass is not cut short
+    EXPECT_TRUE(core.IsCancelled());  // the pass is asked to end at its next safe point
+    EXPECT_TRUE(core.IsUpdating());   // but never cut short from outside
     hold_pass_ = false;
     loop_.join();
     EXPECT_TRUE(ran_);
@@ -170,6 +172,68 @@ TEST_F(ServiceLoopTest, AFailedPassIsReportedAndCountsAsAFinishedCheck) {
     EXPECT_FALSE(core.IsUpdating());
 }
 
+// The loop's own texts, each at the level the text log's mask selects.
+TEST_F(ServiceLoopTest, ThePassAndFailureTextsAtTheirLevels) {
+    core.SetLastCheckTime(now_);
+    core.SetPassForTesting([] { throw CTLVexorNetException(0, "host unreachable"); });
+    StartLoop();
+    now_ += 60;
+    core.TriggerUpdate();
+    ASSERT_TRUE(WaitUntil([this] { return core.LastCheckTime() == now_; }));
+    EXPECT_EQ(1, CountLog("-1 ******* Performing update *******"));
+    bool network = false;
+    for (const std::string& event : Events()) network |= event.find("Network Error - host unreachable.") != std::string::npos;
+    EXPECT_TRUE(network);
+    EXPECT_EQ("Error: host unreachable", core.GetMessageHistory().back().text);
+    // A pass whose record cannot be saved is skipped at the loop error level.
+    Idle();  // a trigger during the pass's end would be dropped
+    auto store = FaultyRegistryStore::Serve();
+    store->write_faults["LastCheckTime"] = Win32::kAccessDenied;
+    now_ += 60;
+    core.TriggerUpdate();
+    ASSERT_TRUE(WaitUntil([this] { return CountLog("1 Error updating dat files.  Skipping this attempts\r\n") >= 1; }));
+    store->write_faults.clear();
+}
+
+TEST_F(ServiceLoopTest, TheFailureStatusRecordHasItsLifetimeAndState) {
+    core.SetPassForTesting([this] {
+        ++passes_;
+        throw ExceptionBase(0, "no source");
+    });
+    core.SetLastCheckTime(now_);
+    StartLoop();
+    core.SetWaitForTesting(60000);  // no idle status overwrites the record
+    Idle();
+    core.TriggerUpdate();
+    ASSERT_TRUE(WaitUntil([this] { return passes_ == 1 && !core.IsUpdating(); }));
+    const UpdateStatus status = core.GetUpdateStatus();
+    EXPECT_EQ("Error: no source", status.text);
+    EXPECT_EQ(20, status.expiry_seconds);
+    EXPECT_EQ(1, status.update_state);
+}
+
+// A pass that another pass keeps out is reported as that, not as an
+// engine failure, and runs nothing.
+TEST_F(ServiceLoopTest, APassKeptOutByAnotherIsReportedAsSuch) {
+    core.SetLastCheckTime(now_);
+    std::string busy;
+    const auto other = TakeUpdatePassLock(&busy);
+    ASSERT_TRUE(other) << busy;
+    StartLoop();
+    core.TriggerUpdate();
+    ASSERT_TRUE(WaitUntil([this] {
+        const auto history = core.GetMessageHistory();
+        return !history.empty() && history.back().text.starts_with("Error: Another update pass");
+    }));
+    EXPECT_EQ(0, passes_.load());
+    bool reported = false;
+    for (const std::string& event : Events()) {
+        reported |= event.find("The update pass was not started: Another update pass is running") != std::string::npos;
+        EXPECT_EQ(std::string::npos, event.find("Engine update error")) << event;
+    }
+    EXPECT_TRUE(reported);
+}
+
 TEST_F(ServiceLoopTest, AStoreThatRefusesTheIdleStatusDoesNotStopTheService) {
     auto store = FaultyRegistryStore::Serve();
     store->write_faults["StatusDescript"] = Win32::kAccessDenied;
@@ -193,6 +257,7 @@ TEST_F(ServiceLoopTest, AControlEndpointThatCannotStartEndsTheLoopAsAFailure) {
     EXPECT_NE(std::string::npos, events[0].find("Unable to initialize RPC server\r\n"));
     EXPECT_NE(std::string::npos, events[1].find("Error Updating DAT Files - Unable to initialize RPC server\r\n"));
     EXPECT_NE(std::string::npos, events[2].find("Vexor Updater Service has stopped\r\n"));
+    EXPECT_EQ(1, CountLog("1 stopping service...\r\n"));  // at the loop error level
     EXPECT_EQ(0, passes_.load());
 }
 

@@ -237,7 +237,7 @@ TEST_F(DatRoadTest, FilesAndArchivesOverTheCapAreRefused) {
         uint64_t cap;
         const char* error_part;
     } cases[] = {
-        {"archive larger than the cap", 100, "Unable to rename DAT folder from"},
+        {"archive larger than the cap", 100, "Failed to download the DAT archive avvdat-80.zip - "},
         {"archive unpacking past the cap", 100000, "bytes, more than the limit of 100000 bytes."},
     };
     for (const auto& c : cases) {

@@ -36,6 +36,18 @@ TEST_F(DatUpdaterTest, UpToDateRunsTheThreeResultsTogetherAndMovesNothing) {
     EXPECT_EQ("Check finished.", core_.GetMessageHistory().back().text);
 }
 
+// Build folders and archives a killed pass left, of any version, go at the
+// start of the next pass; the configured set and its archive stay.
+TEST_F(DatUpdaterTest, LeftoversOfInterruptedPassesAreRemoved) {
+    Testing::InstallSet(dir_ / "dat", 6543);
+    WriteFile(dir_ / "dat/~avvdat-6541-files/avvscan.dat", "half");
+    WriteFile(dir_ / "dat/~avvdat-6540.zip", "partial");
+    WriteFile(dir_ / "dat/~avvdat-7000-files/x/y", "deep");
+    site_.WriteOem(6543);
+    EXPECT_EQ("up to date", Pass());
+    EXPECT_EQ((std::vector<std::string>{"avvdat-6543-files", "oem.ini"}), DatFolderNames());
+}
+
 TEST_F(DatUpdaterTest, FullUpdateFromAnEmptyFolder) {
     site_.PublishFull(10001);
     site_.WriteOem(10001);
@@ -144,9 +156,10 @@ TEST_F(DatUpdaterTest, BrokenFullUpdatesLeaveTheOldSetConfigured) {
          "Dat zip file \"" + archive + "\" failed MD5 sum check."},
         {"no avvdat.ini", [&] { site_.PublishFull(6544); site_.Remove("avvdat.ini"); },
          "Cannot open '" + dir_ / "dat/avvdat.ini'"},
+        // A failed download is reported as one, with the source's reason.
         {"no archive", [&] { site_.PublishFull(6544); site_.Remove("avvdat-6544.zip"); },
-         "Unable to rename DAT folder from " + dir_ / "dat/~avvdat-6544.zip" + " to " + archive +
-             " - 2 - The system cannot find the file specified.\r\n\r\n"},
+         "Failed to download the DAT archive avvdat-6544.zip - Failed to copy 'avvdat-6544.zip' into '" +
+             dir_ / "dat/~avvdat-6544.zip'\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -327,7 +327,10 @@ TEST_F(UpdaterProgramTest, AStoreReplacedUnderTheRunningServiceIsReopened) {
     SpawnedProcess service({VEXOR_UPDATER_PROGRAM});
     ASSERT_NE(std::string::npos, systemd.Until("READY=1").find("READY=1"));
     ServiceCalls calls;
-
+    // Replaced while the service is idle (it writes its idle status just
+    // after it is ready): SQLite cannot make a file deleted in the middle
+    // of another process's write safe for anyone.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::filesystem::remove(dir_ / "var/lib/vexor/registry.db");
     std::filesystem::create_directories(dir_ / "empty-site");
     OfferNoNewerEngine(dir_ / "engine-site");  // the new store's settings

@@ -112,6 +112,9 @@ TEST_F(DownloaderINETTest, FailuresReturnTheClientTextAndLeaveNoFile) {
     EXPECT_EQ(404, last_code_);
     EXPECT_EQ("Request failed: Response code: 404 returned.", last_error_);
     EXPECT_FALSE(Testing::Exists(local_));
+    // The transfer's own reason gets a line of its own in the history.
+    EXPECT_EQ(std::vector<std::string>{"Download of 'missing.ini' failed: Request failed: Response code: 404 returned."},
+              progress_.MessagesStartingWith("Download of "));
 
     // A trailing "/" in the base still gives a request the server knows.
     EXPECT_TRUE(Download(Servers().nginx.HttpUrl() + "/", "oem.ini")) << last_error_;
