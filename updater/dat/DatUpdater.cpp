@@ -184,7 +184,7 @@ bool DatUpdater::RunDatUpdate() {
         ::mkdir(DatRoot().c_str(), 0755);
         ::mkdir(temp_folder.c_str(), 0755);
         const std::string local_oem = CombinePath(temp_folder, "oem.ini");
-        const bool have_oem = source->Download("oem.ini", local_oem);
+        const bool have_oem = source->DownloadCatalogue("oem.ini", local_oem);
         const uint32_t latest = have_oem ? ReadOemVersion(local_oem) : GetLatestVersion(*source);
         ThrowIfCancelled();
 

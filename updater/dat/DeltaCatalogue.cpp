@@ -33,10 +33,10 @@ DeltaCatalogue::DeltaCatalogue(int32_t local_version, const std::string& path)
                                "Invalid value " + value);
     }
     server_version_ = static_cast<int32_t>(*number);
-    const std::vector<IniEntry>* resolver = nullptr;
+    IniSection resolver;
     if (document_.FindSection(kResolver, &resolver)) {
-        resolver_.reserve(resolver->size());
-        for (const IniEntry& entry : *resolver) resolver_.emplace(FoldedKey(entry.key), entry.value);
+        resolver_.reserve(resolver.size());
+        for (const IniEntry entry : resolver) resolver_.emplace(FoldedKey(std::string(entry.key)), std::string(entry.value));
     }
 }
 
@@ -49,16 +49,16 @@ bool DeltaCatalogue::CanUpdate() const {
 }
 
 std::vector<std::string> DeltaCatalogue::GetPatchFiles() const {
-    const std::vector<IniEntry>& table = document_.GetSection(kPatchTable);
+    const IniSection table = document_.GetSection(kPatchTable);
     std::vector<std::string> names;
     bool started = false;
-    for (const IniEntry& entry : table) {
+    for (const IniEntry entry : table) {
         if (!started) {
-            const auto key = ParseLeadingInteger(entry.key);
+            const auto key = ParseLeadingInteger(std::string(entry.key));
             started = key && *key == local_version_;
             if (!started) continue;
         }
-        const auto file = resolver_.find(FoldedKey(entry.value));
+        const auto file = resolver_.find(FoldedKey(std::string(entry.value)));
         names.push_back(file != resolver_.end() ? file->second : std::string());
     }
     return names;

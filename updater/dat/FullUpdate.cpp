@@ -45,7 +45,7 @@ void DatUpdater::VerifyDatZip(CDownloader& downloader) {
         ~RemoveOnExit() { ::unlink(path.c_str()); }
     } remove_catalogue{catalogue};
 
-    if (!downloader.Download("avvdat.ini", catalogue)) {
+    if (!downloader.DownloadCatalogue("avvdat.ini", catalogue)) {
         log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
                  downloader.LastError().c_str());
     }

@@ -89,7 +89,7 @@ bool DatUpdater::TryIncrementalUpdate(const std::string& temp_folder, CDownloade
             throw ExceptionBase(0, "Oem.ini file didn't contain the necessary entries.");
         }
         const std::string local_catalogue = CombinePath(temp_folder, RequirePlainName(file_name));
-        if (!downloader.Download(file_name, local_catalogue)) {
+        if (!downloader.DownloadCatalogue(file_name, local_catalogue)) {
             log_.Log(kLogTrace, "Error during downloading file: '%s'\r\n",
                      downloader.LastError().c_str());
         }

@@ -131,7 +131,7 @@ bool EngineUpdater::RunEngineUpdate() {
         const std::string request = EngineVersionRequest(settings_.EngineUpdateSource(), current.text);
         EnsureDirectory(root, true);
         ::unlink((root + "~EngineVersion.ini").c_str());
-        if (!source->Download(request, root + "~EngineVersion.ini")) {
+        if (!source->DownloadCatalogue(request, root + "~EngineVersion.ini")) {
             throw ExceptionBase(source->LastCode(),
                                 "Failed to get EngineVersion.ini.  Error " + source->LastError() + "\r\n");
         }
@@ -147,7 +147,7 @@ bool EngineUpdater::RunEngineUpdate() {
 
         temp_folder_ = root + "UpdateFrom-" + current.text;
         ::mkdir(temp_folder_.c_str(), 0755);
-        if (!source->Download(engine_dir + "/EngineUpdate.ini", temp_folder_ + "/EngineUpdate.ini")) {
+        if (!source->DownloadCatalogue(engine_dir + "/EngineUpdate.ini", temp_folder_ + "/EngineUpdate.ini")) {
             throw ExceptionBase(source->LastCode(), "Failed to download UpdateFrom-" + current.text +
                                                         "\\EngineUpdate.ini.  Error " +
                                                         source->LastError() + "\r\n");

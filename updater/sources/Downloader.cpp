@@ -1,5 +1,7 @@
 #include "sources/Downloader.h"
 
+#include <algorithm>
+
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -26,6 +28,17 @@ std::atomic<uint64_t> g_max_update_file_bytes{kMaxUpdateFileBytes};
 
 uint64_t MaxUpdateFileBytes() { return g_max_update_file_bytes.load(); }
 void SetMaxUpdateFileBytesForTesting(uint64_t bytes) { g_max_update_file_bytes.store(bytes); }
+
+uint64_t CatalogueLimit() { return std::min(kMaxCatalogueBytes, MaxUpdateFileBytes()); }
+
+bool CDownloader::DownloadCatalogue(const std::string& remote_name, const std::string& local_path) {
+    limit_ = CatalogueLimit();
+    const bool ok = Download(remote_name, local_path);
+    limit_ = 0;
+    return ok;
+}
+
+uint64_t CDownloader::DownloadLimit() const { return limit_ != 0 ? limit_ : MaxUpdateFileBytes(); }
 
 bool CDownloader::ListFiles(const std::string& /*pattern*/, std::vector<std::string>* /*names*/) {
     return false;

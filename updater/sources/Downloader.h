@@ -29,6 +29,9 @@ public:
     // Fetches remote_name (relative to the base location, "/"-separated) to
     // local_path, replacing it. False with LastError() set on failure.
     virtual bool Download(const std::string& remote_name, const std::string& local_path) = 0;
+    // Download of a catalogue (oem.ini, avvdat.ini, avvdelta.ini, the engine
+    // update files): capped at CatalogueLimit(), checked while it arrives.
+    bool DownloadCatalogue(const std::string& remote_name, const std::string& local_path);
     // Appends the names of the base location's entries whose whole name
     // matches pattern (Perl syntax; empty = every entry). The base
     // behaviour lists nothing and returns false.
@@ -45,6 +48,8 @@ public:
     void SetProgress(IUpdateProgress* progress) { progress_ = progress; }
 
 protected:
+    // The most bytes the download in progress may take.
+    uint64_t DownloadLimit() const;
     void ClearLastError() {
         last_error_.clear();
         last_code_ = 0;
@@ -60,6 +65,7 @@ private:
     std::string base_location_;
     SourceSettings* const settings_;  // not owned; outlives the downloader
     IUpdateProgress* progress_;
+    uint64_t limit_ = 0;  // during DownloadCatalogue; 0: MaxUpdateFileBytes()
 };
 
 // The most bytes one file from an update source may take on the local disk
@@ -69,6 +75,10 @@ inline constexpr uint64_t kMaxUpdateFileBytes = uint64_t{2} << 30;
 // The limit in force: kMaxUpdateFileBytes unless a test lowered it.
 uint64_t MaxUpdateFileBytes();
 void SetMaxUpdateFileBytesForTesting(uint64_t bytes);
+// The most bytes a catalogue may take after decoding: 16 MiB (a real one
+// takes kilobytes), or MaxUpdateFileBytes() when that is lower.
+inline constexpr uint64_t kMaxCatalogueBytes = uint64_t{16} << 20;
+uint64_t CatalogueLimit();
 
 using DownloaderCreator = std::function<std::shared_ptr<CDownloader>(SourceSettings*)>;
 

@@ -87,7 +87,7 @@ bool CDownloaderFS::CopyFrom(const std::string& source, const std::string& remot
         return fail();  // nothing was touched
     }
     std::string reason;
-    if (!CopyAtMost(source, local_path, MaxUpdateFileBytes(), &reason)) {
+    if (!CopyAtMost(source, local_path, DownloadLimit(), &reason)) {
         std::error_code ignored;
         fs::remove(local_path, ignored);  // no partial copy is left behind
         fail();

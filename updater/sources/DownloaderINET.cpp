@@ -48,7 +48,7 @@ bool CDownloaderINET::Download(const std::string& remote_name, const std::string
     }
 
     HttpTransfer client(&proxy, kInternetUserAgent, kLowSpeedLimit, kLowSpeedTime, kMaxRedirects,
-                        std::min<uint64_t>(MaxUpdateFileBytes(), HttpTransfer::kDefaultMaxBytes));
+                        std::min<uint64_t>(DownloadLimit(), HttpTransfer::kDefaultMaxBytes));
     const std::string url = BaseLocation() + "/" + remote_name;
     last_logged_bytes_ = 0;
     // The address may carry credentials: they never reach a log.

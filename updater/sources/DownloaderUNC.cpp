@@ -17,7 +17,7 @@ bool CDownloaderUNC::Download(const std::string& remote_name, const std::string&
     if (share.mounted()) return CopyFrom(share.LocalPath(path), remote_name, local_path);
     if (IUpdateProgress* progress = Progress()) progress->AddMessage("Downloading '%s'", path.c_str());
     std::string reason;
-    if (!share.connection().CopyFile(share.PathBelowRoot(path), local_path, MaxUpdateFileBytes(),
+    if (!share.connection().CopyFile(share.PathBelowRoot(path), local_path, DownloadLimit(),
                                      &reason)) {
         SetLastError("Failed to copy '" + remote_name + "' into '" + local_path + "' - " + reason);
         return false;

@@ -28,9 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const char* section : {"AVV-ZIP", "AVV-Incremental", "Contents", "Multiple Patch Table",
                                 "Incremental Resolver", "EngineUpdate", ""}) {
         ini.GetValue(section, "DATVersion", &value);
-        const std::vector<TesselSoftware::IniEntry>* entries = nullptr;
+        TesselSoftware::IniSection entries;
         if (ini.FindSection(section, &entries)) {
-            for (const auto& entry : *entries) TesselSoftware::FindIniEntry(*entries, entry.key);
+            for (const auto entry : entries) TesselSoftware::FindIniEntry(entries, entry.key);
         }
     }
     return 0;

@@ -82,6 +82,18 @@ TEST_F(DownloaderFSTest, CopiesOverAnExistingFileAndReportsTheSource) {
     EXPECT_EQ("patch", ReadFile(dir_ / "local/p"));
 }
 
+// Catalogues have their own small cap, checked while they arrive; any other
+// file of the same size is still taken.
+TEST_F(DownloaderFSTest, ACatalogueOverItsCapIsRefusedAndLeavesNoFile) {
+    WriteFile(dir_ / "site/huge.ini", "[AVV-ZIP]\r\n" + std::string(kMaxCatalogueBytes, ';'));
+    EXPECT_FALSE(downloader_.DownloadCatalogue("huge.ini", dir_ / "local.ini"));
+    EXPECT_NE(std::string::npos, downloader_.LastError().find("larger than the limit of 16777216 bytes"))
+        << downloader_.LastError();
+    EXPECT_FALSE(Testing::Exists(dir_ / "local.ini"));
+    EXPECT_TRUE(downloader_.Download("huge.ini", dir_ / "local.ini")) << downloader_.LastError();
+    EXPECT_TRUE(downloader_.DownloadCatalogue("oem.ini", dir_ / "local.ini"));
+}
+
 TEST_F(DownloaderFSTest, TrailingSeparatorInTheBaseStillWorks) {
     downloader_.SetBaseLocation(dir_ / "site/");
     ASSERT_TRUE(downloader_.Download("oem.ini", dir_ / "copy"));
