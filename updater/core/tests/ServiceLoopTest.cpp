@@ -261,6 +261,15 @@ TEST_F(ServiceLoopTest, AControlEndpointThatCannotStartEndsTheLoopAsAFailure) {
     EXPECT_EQ(0, passes_.load());
 }
 
+TEST_F(ServiceLoopTest, TheStartAndStopEventsAreInformation) {
+    StartLoop();
+    StopLoop();
+    const std::vector<std::string> events = Events();
+    ASSERT_EQ(2u, events.size());
+    EXPECT_EQ("VexorDatUpdater64 4 0x000003E8 Vexor Updater Service has started\r\n", events[0]);
+    EXPECT_EQ("VexorDatUpdater64 4 0x000003E8 Vexor Updater Service has stopped\r\n", events[1]);
+}
+
 TEST_F(ServiceLoopTest, OnlyOneLoopRunsAtATime) {
     StartLoop();
     EXPECT_FALSE(core.RunLoop());

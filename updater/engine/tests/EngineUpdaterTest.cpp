@@ -342,6 +342,25 @@ TEST_F(EngineUpdaterTest, AnArchiveThatUnpacksPastTheLimitWritesNothing) {
     EXPECT_EQ(Engine("6.0.4.1200"), Value("EnginePath"));
 }
 
+// A failure that is not the updater's own exception type (the transfer
+// client's runtime errors) is still recorded and cleaned up after.
+TEST_F(EngineUpdaterTest, AForeignFailureIsRecordedAndCleanedUpAfter) {
+    Publish("6.0.5.0");
+    struct Throwing final : CDownloaderFS {
+        using CDownloaderFS::CDownloaderFS;
+        bool Download(const std::string& remote_name, const std::string& local_path) override {
+            if (remote_name.ends_with(".zip")) throw std::runtime_error("Libcurl not initialised");
+            return CDownloaderFS::Download(remote_name, local_path);
+        }
+    };
+    RegisterDownloader(LocalFolder, [](SourceSettings* settings) { return std::make_shared<Throwing>(settings, LocalFolder); });
+    EXPECT_THROW(core_.GetEngineUpdater().RunEngineUpdate(), std::runtime_error);
+    RegisterFolderDownloader();
+    EXPECT_NE(std::string::npos, core_.LastCheckResult().find("Libcurl not initialised")) << core_.LastCheckResult();
+    EXPECT_EQ((std::vector<std::string>{"6.0.4.1200"}), EngineFolders());
+    EXPECT_EQ(Engine("6.0.4.1200"), Value("EnginePath"));
+}
+
 TEST_F(EngineUpdaterTest, WithoutInstallPathTheDefaultFolderIsUsedNotTheWorkingDirectory) {
     {
         RegistryKey key;

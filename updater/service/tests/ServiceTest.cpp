@@ -318,6 +318,27 @@ TEST_F(UpdaterProgramTest, WhatAnotherProcessRecordedSurvivesSettingsChangesAndF
     EXPECT_EQ(0, service.Wait());
 }
 
+// The service at the console: it starts, runs a pass when asked, and Ctrl+C
+// ends it with status 0, every log line on its standard output.
+TEST_F(UpdaterProgramTest, DebugRunsAtTheConsoleUntilCtrlC) {
+    OfferNoNewerEngine(dir_ / "engine-site");
+    std::filesystem::create_directories(dir_ / "empty-site");
+    RegistryKey key;
+    key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+    key.WriteDword("DATSource", 2);
+    key.WriteString("LocalDirectory", dir_ / "empty-site");
+    SpawnedProcess service({VEXOR_UPDATER_PROGRAM, "-debug"});
+    EXPECT_EQ(0u, service.ReadLine().rfind("Debugging Tessel Vexor Upda", 0));
+    ASSERT_TRUE(WaitUntil([] { return Exists(RpcEndpointPath("VexorfTUpdater_RPC64")); }));
+    ServiceCalls calls;
+    calls.RunPass();
+    service.Kill(SIGINT);
+    std::string output;
+    EXPECT_EQ(0, service.Wait(&output));
+    EXPECT_NE(std::string::npos, output.find("******* Performing update *******")) << output;
+    EXPECT_NE(std::string::npos, output.find("Stopping ")) << output;
+}
+
 // An administrator deletes the store and writes a new one while the service
 // runs: the service's next pass reads and records into the new file.
 TEST_F(UpdaterProgramTest, AStoreReplacedUnderTheRunningServiceIsReopened) {
