@@ -89,6 +89,7 @@ void UpdaterCore::ServiceLoop() {
         }
         if (ready_) ready_();
         Events().ReportInformation("Vexor Updater Service has started\r\n");
+        ReportSignatureState();
         SetCurrentStatusText("Idle");
         WriteIdleStatus();
         for (;;) {
@@ -156,6 +157,11 @@ void UpdaterCore::PerformUpdate() {
         // Another process (a one-shot run, vexor-reg) may have installed a
         // set or changed the schedule since: the pass starts from the store.
         Refresh();
+        std::string untrusted;
+        if (!UseTrustedKeys(&untrusted)) {
+            ReportFailedPass("Signature checks cannot start: %s", untrusted);
+            return;
+        }
         if (pass_for_testing_) {
             pass_for_testing_();
         } else {

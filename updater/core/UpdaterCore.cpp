@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include "Common/Platform/MachineLayout.h"
+#include "sources/TrustedKeys.h"
+
 namespace TesselSoftware {
 
 UpdaterCore::UpdaterCore(ILogging& log)
@@ -90,6 +93,30 @@ void UpdaterCore::ReportProgress(int code, const std::string& text, int /*number
         default:
             break;
     }
+}
+
+void UpdaterCore::ReportSignatureState() {
+    if (LoadTrustedKeys().key_files != 0) return;
+    Events().ReportWarning("Updates are not signature-checked: no trusted key in %s; only the MD5 sums the "
+                           "update source itself publishes are checked.\r\n",
+                           MachineLayout::TrustedKeysDirectory().c_str());
+}
+
+bool UpdaterCore::UseTrustedKeys(std::string* failure) {
+    const TrustedKeys trusted = LoadTrustedKeys();
+    for (const std::string& problem : trusted.problems) AddMessageText("Trusted key file ignored - " + problem);
+    if (trusted.key_files == 0) {
+        SetRequiredSigners(nullptr);
+        return true;
+    }
+    if (trusted.keys.empty()) {
+        SetRequiredSigners(nullptr);
+        *failure = "None of the trusted key files in " + MachineLayout::TrustedKeysDirectory() +
+                   " can be used, so no update can be checked";
+        return false;
+    }
+    SetRequiredSigners(std::make_shared<const TrustedKeyList>(trusted.keys));
+    return true;
 }
 
 void UpdaterCore::TriggerUpdate() {

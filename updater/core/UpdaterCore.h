@@ -77,6 +77,15 @@ public:
     // One pass: the engine update, then the DAT update. Never throws; a
     // failure is reported and leaves the updating flag cleared.
     void PerformUpdate();
+    // Warns (one event) when no trusted key is installed: updates are then
+    // not signature-checked. For the start of the service and of -once.
+    void ReportSignatureState();
+    // Reads the trusted keys for a pass: with keys, every download of the
+    // pass must be signed by one of them; without key files, nothing is
+    // checked. False with *failure when key files exist but none can be
+    // used (never a silent fall-back to unchecked downloads); each file that
+    // is not a key is reported in the message history.
+    bool UseTrustedKeys(std::string* failure);
     // Ends the loop: at once when idle; a running pass is cancelled (its
     // transfers and child processes end within about a second) and ends at
     // its next safe point, never between the switch and the save.

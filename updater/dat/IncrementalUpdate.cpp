@@ -15,6 +15,7 @@
 #include "dat/EngineStartCheck.h"
 #include "dat/IniFile.h"
 #include "sources/Downloader.h"
+#include "sources/TrustedKeys.h"
 
 namespace TesselSoftware {
 
@@ -119,6 +120,8 @@ bool DatUpdater::TryIncrementalUpdate(const std::string& temp_folder, CDownloade
         const std::string missing = CheckDatFilesPresent(build_folder_);
         if (!missing.empty()) throw ExceptionBase(0, "The patched set is incomplete: " + missing + ".");
         return true;
+    } catch (const SignatureException&) {
+        throw;  // a bad signature fails the pass; the full archive does not stand in
     } catch (const ExceptionBase& e) {
         log_.Log(kLogInformation, "Update error: %s\n", e.Message().c_str());
         return false;

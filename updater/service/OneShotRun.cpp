@@ -45,6 +45,9 @@ int RunOnce(std::ostream& out, std::ostream& err) {
     core.SetMessageObserver([&out](const std::string& text) { out << text << "\n" << std::flush; });
     try {
         core.Load();
+        core.ReportSignatureState();
+        std::string untrusted;
+        if (!core.UseTrustedKeys(&untrusted)) throw ExceptionBase(untrusted);
         core.ClearCancel();
         core.SetUpdating(true);
         // The engine first, as every service pass does; its failure skips

@@ -1,12 +1,16 @@
 #include "sources/Downloader.h"
 
-#include <algorithm>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 
 #include "Common/Errors/ExceptionBase.h"
+#include "sources/TrustedKeys.h"
 
 namespace TesselSoftware {
 
@@ -36,6 +40,46 @@ bool CDownloader::DownloadCatalogue(const std::string& remote_name, const std::s
     const bool ok = Download(remote_name, local_path);
     limit_ = 0;
     return ok;
+}
+
+bool CDownloader::Download(const std::string& remote_name, const std::string& local_path) {
+    if (!DownloadFile(remote_name, local_path)) return false;
+    if (const auto keys = RequiredSigners()) CheckSignature(remote_name, local_path, *keys);
+    return true;
+}
+
+void CDownloader::CheckSignature(const std::string& remote_name, const std::string& local_path,
+                                 const std::vector<Minisign::PublicKey>& keys) {
+    // "default.asp?version=..." is signed as "default.asp.minisig?version=...".
+    const size_t query = remote_name.find('?');
+    const std::string remote_signature = query == std::string::npos
+                                             ? remote_name + ".minisig"
+                                             : remote_name.substr(0, query) + ".minisig" + remote_name.substr(query);
+    const std::string local_signature = local_path + ".minisig";
+    std::string name = local_path.substr(local_path.rfind('/') + 1);
+    if (!name.empty() && name[0] == '~') name.erase(0, 1);
+    const auto fail = [&](const std::string& why) {
+        ::unlink(local_path.c_str());
+        ::unlink(local_signature.c_str());
+        throw SignatureException(0, "The signature of '" + name + "' " + why);
+    };
+    const std::string file_error = LastError();
+    limit_ = Minisign::kMaxSignatureTextBytes;
+    const bool fetched = DownloadFile(remote_signature, local_signature);
+    limit_ = 0;
+    if (!fetched) fail("is missing (" + LastError() + ")");
+    SetLastError(file_error);
+    std::string text;
+    {
+        std::ifstream in(local_signature, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    ::unlink(local_signature.c_str());
+    Minisign::Signature signature;
+    std::string error;
+    if (!Minisign::ParseSignature(text, &signature, &error)) fail("is not a signature: " + error);
+    std::string reason;
+    if (Minisign::VerifyFile(local_path, name, signature, keys, &reason) != Minisign::Verdict::kValid) fail(reason);
 }
 
 uint64_t CDownloader::DownloadLimit() const { return limit_ != 0 ? limit_ : MaxUpdateFileBytes(); }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/Signatures/Minisign.h"
 #include "core/SourceSettings.h"
 #include "core/UpdateProgress.h"
 
@@ -28,7 +29,14 @@ public:
 
     // Fetches remote_name (relative to the base location, "/"-separated) to
     // local_path, replacing it. False with LastError() set on failure.
-    virtual bool Download(const std::string& remote_name, const std::string& local_path) = 0;
+    // While keys are trusted (RequiredSigners), the file's signature
+    // (remote_name + ".minisig", before any "?") is fetched through the same
+    // source right after and checked; the name it must vouch for is the
+    // local file's name without a leading "~". A missing or bad signature
+    // removes both files and throws SignatureException "The signature of
+    // '<name>' is missing" / "... was made by an untrusted key (...)" /
+    // "... does not match" / "... names another file" / ...
+    bool Download(const std::string& remote_name, const std::string& local_path);
     // Download of a catalogue (oem.ini, avvdat.ini, avvdelta.ini, the engine
     // update files): capped at CatalogueLimit(), checked while it arrives.
     bool DownloadCatalogue(const std::string& remote_name, const std::string& local_path);
@@ -48,6 +56,9 @@ public:
     void SetProgress(IUpdateProgress* progress) { progress_ = progress; }
 
 protected:
+    // The kind's own fetch of one file, as Download describes it without
+    // the signature check.
+    virtual bool DownloadFile(const std::string& remote_name, const std::string& local_path) = 0;
     // The most bytes the download in progress may take.
     uint64_t DownloadLimit() const;
     void ClearLastError() {
@@ -59,6 +70,10 @@ protected:
     IUpdateProgress* Progress() const { return progress_; }
 
 private:
+    // Throws SignatureException unless local_path's signature checks out.
+    void CheckSignature(const std::string& remote_name, const std::string& local_path,
+                        const std::vector<Minisign::PublicKey>& keys);
+
     std::string last_error_;
     int32_t last_code_ = 0;
     const int32_t type_;

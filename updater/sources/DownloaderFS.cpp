@@ -64,7 +64,7 @@ CDownloaderFS::CDownloaderFS(SourceSettings* settings, int32_t type) : CDownload
     if (settings != nullptr) SetBaseLocation(settings->LocalDirectory());
 }
 
-bool CDownloaderFS::Download(const std::string& remote_name, const std::string& local_path) {
+bool CDownloaderFS::DownloadFile(const std::string& remote_name, const std::string& local_path) {
     ClearLastError();
     // One separator is always inserted, whatever the base ends with.
     return CopyFrom(BaseLocation() + "/" + remote_name, remote_name, local_path);

@@ -13,7 +13,7 @@ public:
 
     // Copies base + "/" + remote_name over local_path; a failed copy leaves
     // no partial file behind. Reports "Downloading '<source>'" as a message.
-    bool Download(const std::string& remote_name, const std::string& local_path) override;
+    bool DownloadFile(const std::string& remote_name, const std::string& local_path) override;
     // Names of the folder's files and sub-folders whose whole name matches
     // pattern (case-sensitive); false for a missing folder or a bad pattern.
     bool ListFiles(const std::string& pattern, std::vector<std::string>* names) override;

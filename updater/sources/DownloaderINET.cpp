@@ -21,7 +21,7 @@ CDownloaderINET::CDownloaderINET(SourceSettings* settings) : CDownloader(Interne
     if (settings != nullptr) SetBaseLocation(settings->Address());
 }
 
-bool CDownloaderINET::Download(const std::string& remote_name, const std::string& local_path) {
+bool CDownloaderINET::DownloadFile(const std::string& remote_name, const std::string& local_path) {
     ClearLastError();
     IUpdateProgress* const progress = Progress();
     const auto say = [progress](const std::string& text) {

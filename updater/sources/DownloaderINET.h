@@ -21,7 +21,7 @@ public:
     // "Downloaded N bytes" line per new million bytes, at most once a
     // second; a cancelled update aborts it. A failed download leaves no
     // local file.
-    bool Download(const std::string& remote_name, const std::string& local_path) override;
+    bool DownloadFile(const std::string& remote_name, const std::string& local_path) override;
 
 private:
     int OnProgress(double total);

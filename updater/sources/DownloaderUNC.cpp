@@ -8,7 +8,7 @@ CDownloaderUNC::CDownloaderUNC(SourceSettings* settings) : CDownloaderFS(setting
     if (settings != nullptr) SetBaseLocation(settings->ShareDirectory());
 }
 
-bool CDownloaderUNC::Download(const std::string& remote_name, const std::string& local_path) {
+bool CDownloaderUNC::DownloadFile(const std::string& remote_name, const std::string& local_path) {
     ClearLastError();
     const SourceSettings* source = Settings();
     NetworkShareConnection share(BaseLocation(), source ? source->ShareUserName() : "",

@@ -16,7 +16,7 @@ public:
 
     // Throw CTLVexorNetException when the share cannot be connected;
     // otherwise as the local-folder downloader (base + "\" + name).
-    bool Download(const std::string& remote_name, const std::string& local_path) override;
+    bool DownloadFile(const std::string& remote_name, const std::string& local_path) override;
     bool ListFiles(const std::string& pattern, std::vector<std::string>* names) override;
 };
 

@@ -265,9 +265,13 @@ TEST_F(ServiceLoopTest, TheStartAndStopEventsAreInformation) {
     StartLoop();
     StopLoop();
     const std::vector<std::string> events = Events();
-    ASSERT_EQ(2u, events.size());
+    ASSERT_EQ(3u, events.size());
     EXPECT_EQ("VexorDatUpdater64 4 0x000003E8 Vexor Updater Service has started\r\n", events[0]);
-    EXPECT_EQ("VexorDatUpdater64 4 0x000003E8 Vexor Updater Service has stopped\r\n", events[1]);
+    // No trusted key under the scratch root: one warning per start.
+    EXPECT_EQ(0u, events[1].rfind("VexorDatUpdater64 2 0x800007D0 Updates are not signature-checked: no trusted key in " +
+                                  dir / "etc/vexor/trusted-keys", 0))
+        << events[1];
+    EXPECT_EQ("VexorDatUpdater64 4 0x000003E8 Vexor Updater Service has stopped\r\n", events[2]);
 }
 
 TEST_F(ServiceLoopTest, OnlyOneLoopRunsAtATime) {

@@ -177,9 +177,9 @@ TEST_F(DatUpdaterTest, CancelAfterTheDownloadRemovesWhatThePassStarted) {
     RegisterDownloader(40, [this](SourceSettings* settings) {
         struct Cancelling : CDownloaderFS {
             Cancelling(SourceSettings* s, UpdaterCore* core) : CDownloaderFS(s, 40), core_(core) {}
-            bool Download(const std::string& name, const std::string& local) override {
+            bool DownloadFile(const std::string& name, const std::string& local) override {
                 if (name.ends_with(".zip")) core_->CancelUpdate();
-                return CDownloaderFS::Download(name, local);
+                return CDownloaderFS::DownloadFile(name, local);
             }
             UpdaterCore* core_;
         };

@@ -348,9 +348,9 @@ TEST_F(EngineUpdaterTest, AForeignFailureIsRecordedAndCleanedUpAfter) {
     Publish("6.0.5.0");
     struct Throwing final : CDownloaderFS {
         using CDownloaderFS::CDownloaderFS;
-        bool Download(const std::string& remote_name, const std::string& local_path) override {
+        bool DownloadFile(const std::string& remote_name, const std::string& local_path) override {
             if (remote_name.ends_with(".zip")) throw std::runtime_error("Libcurl not initialised");
-            return CDownloaderFS::Download(remote_name, local_path);
+            return CDownloaderFS::DownloadFile(remote_name, local_path);
         }
     };
     RegisterDownloader(LocalFolder, [](SourceSettings* settings) { return std::make_shared<Throwing>(settings, LocalFolder); });

@@ -26,6 +26,7 @@ std::string LockDirectory() { return UnderRoot("/run/lock"); }
 std::string SystemdUnitDirectory() { return UnderRoot("/etc/systemd/system"); }
 std::string CaBundlePath() { return UnderRoot("/etc/ssl/certs/ca-certificates.crt"); }
 std::string CrashDirectory() { return UnderRoot("/var/lib/vexor/crash"); }
+std::string TrustedKeysDirectory() { return UnderRoot("/etc/vexor/trusted-keys"); }
 std::string DefaultInstallPath() { return UnderRoot("/opt/vexor/"); }
 std::string DefaultDatFolder() { return UnderRoot("/var/lib/vexor/dat"); }
 std::string DefaultLogPath() { return UnderRoot("/var/log/vexor"); }

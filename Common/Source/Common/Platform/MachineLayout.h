@@ -26,6 +26,8 @@ std::string SystemdUnitDirectory();
 std::string CaBundlePath();
 // Where crash reports are written: /var/lib/vexor/crash.
 std::string CrashDirectory();
+// The update publisher's trusted minisign public keys (*.pub): /etc/vexor/trusted-keys.
+std::string TrustedKeysDirectory();
 
 // Defaults of the installation settings kept in the registry store, used
 // when the store has none: /opt/vexor/, /var/lib/vexor/dat, /var/log/vexor.
