@@ -9,9 +9,11 @@
 #include <ctime>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "Common/Platform/FileVersion.h"
 #include "Common/Platform/ProcessRunner.h"
+#include "Common/Signatures/Minisign.h"
 #include "Common/Text/Md5.h"
 #include "vexor/DatFormat.h"
 #include "vexor/DatPatch.h"
@@ -299,6 +301,53 @@ bool WriteEngineRelease(const EngineRelease& release, const SiteFaults& faults,
     return Write(folder + "/EngineUpdate.ini", update, error) &&
            Write(out + "/EngineVersion.ini",
                  "[EngineUpdate]\r\nEngineDir=" + release.engine_dir + "\r\n", error);
+}
+
+bool SignTree(const std::string& out, const std::string& secret_key_path, std::string* error) {
+    std::string text;
+    if (!Read(secret_key_path, &text, error)) return false;
+    TesselSoftware::Minisign::SecretKey key;
+    if (!TesselSoftware::Minisign::ParseSecretKey(text, &key, error)) {
+        *error = secret_key_path + " is not a usable secret key: " + *error;
+        return false;
+    }
+    std::vector<fs::path> files;
+    std::error_code failed;
+    for (const auto& entry : fs::recursive_directory_iterator(out, failed)) {
+        if (entry.is_regular_file() && entry.path().extension() != ".minisig") files.push_back(entry.path());
+    }
+    if (failed) {
+        *error = "cannot list " + out + ": " + failed.message();
+        return false;
+    }
+    for (const fs::path& file : files) {
+        std::string signature;
+        if (!TesselSoftware::Minisign::SignFile(file.string(), file.filename().string(), key, &signature, error) ||
+            !Write(file.string() + ".minisig", signature, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteKeyPair(const std::string& out, std::string* error) {
+    std::string public_text, secret_text;
+    if (!MakeFolder(out, error) || !TesselSoftware::Minisign::GenerateKeyPair(&public_text, &secret_text, error)) {
+        return false;
+    }
+    const std::string secret_path = out + "/vexor-publisher.key";
+    const int fd = ::open(secret_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = "cannot create " + secret_path + " (it must not exist yet)";
+        return false;
+    }
+    const bool written = ::write(fd, secret_text.data(), secret_text.size()) == static_cast<ssize_t>(secret_text.size());
+    ::close(fd);
+    if (!written) {
+        *error = "cannot write " + secret_path;
+        return false;
+    }
+    return Write(out + "/vexor-publisher.pub", public_text, error);
 }
 
 }  // namespace VexorPublisher

@@ -69,4 +69,12 @@ struct EngineRelease {
 bool WriteEngineRelease(const EngineRelease& release, const SiteFaults& faults,
                         const std::string& out, std::string* error);
 
+// Writes NAME.minisig beside every file below out (but signatures), signed
+// with the unencrypted minisign secret key at secret_key_path, trusted
+// comment "file:NAME".
+bool SignTree(const std::string& out, const std::string& secret_key_path, std::string* error);
+// A new key pair in minisign's formats: out/vexor-publisher.pub and
+// out/vexor-publisher.key (0600, not encrypted).
+bool WriteKeyPair(const std::string& out, std::string* error);
+
 }  // namespace VexorPublisher

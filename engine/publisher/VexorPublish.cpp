@@ -37,6 +37,12 @@ constexpr char kUsage[] =
     "      holding mscan64a.so stamped with that version\n"
     "  vexor-publish marker --version N\n"
     "      prints bytes that only version N's set detects (Vexor.Gen.<3N+2>)\n"
+    "  vexor-publish keygen --out DIR\n"
+    "      a new publisher key pair in minisign's formats: DIR/vexor-publisher.pub (to\n"
+    "      trust on the gateways) and DIR/vexor-publisher.key (secret, not encrypted)\n"
+    "\n"
+    "With --sign-key FILE (an unencrypted minisign secret key, minisign -G -W or keygen),\n"
+    "datset, site and engine write NAME.minisig beside every file below DIR.\n"
     "\n"
     "Faults (each breaks the site in exactly one way):\n"
     "  --bad-md5 archive|catalogue|engine   a wrong MD5 for that file\n"
@@ -129,6 +135,12 @@ int main(int argc, char** argv) {
     }
     const std::string out = take("--out");
     if (out.empty()) return Fail("--out DIR is required");
+    const std::string sign_key = take("--sign-key");
+    if (command == "keygen") {
+        if (!options.empty()) return Fail("unknown option " + options.begin()->first);
+        std::string error;
+        return WriteKeyPair(out, &error) ? 0 : Fail(error);
+    }
 
     std::string error;
     bool ok = false;
@@ -178,5 +190,6 @@ int main(int argc, char** argv) {
         return Fail("unknown command '" + command + "'\n\n" + kUsage);
     }
     if (!ok) return Fail(error);
+    if (!sign_key.empty() && !SignTree(out, sign_key, &error)) return Fail(error);
     return 0;
 }

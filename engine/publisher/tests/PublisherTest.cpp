@@ -2,12 +2,15 @@
 // fault option breaks exactly what it names.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
 
 #include "Common/Engine/EngineContract.h"
 #include "Common/Platform/FileVersion.h"
+#include "Common/Platform/ProcessRunner.h"
 #include "Common/Text/Md5.h"
 #include "SitePublisher.h"
 #include "TestSupport.h"
@@ -236,6 +239,38 @@ TEST_F(PublisherTest, ArchivesHoldBareNamesWhateverTheOutputPath) {
     EXPECT_TRUE(fs::exists(dir_ / "e/mscan64a.so"));
     ASSERT_EQ(0, Extract(dir_ / "relative-site/avvdat-40.zip", dir_ / "s"));
     EXPECT_TRUE(fs::exists(dir_ / "s/avvscan.dat"));
+}
+
+// keygen and --sign-key: every file the publisher writes gets a signature
+// that Debian's minisign accepts with the generated public key.
+TEST(PublisherSigning, EveryWrittenFileIsSignedAndTheToolAcceptsIt) {
+    if (::access("/usr/bin/minisign", X_OK) != 0) GTEST_SKIP() << "minisign is not installed";
+    TesselSoftware::Testing::ScratchDir dir;
+    using TesselSoftware::ChildOutcome;
+    using TesselSoftware::RunChildProcess;
+    const auto run = [](const std::vector<std::string>& argv) {
+        std::string output;
+        const ChildOutcome outcome = RunChildProcess(argv, 120000, &output, 1 << 16);
+        return outcome.kind == ChildOutcome::Kind::kExited ? outcome.exit_code : -1;
+    };
+    ASSERT_EQ(0, run({VEXOR_PUBLISH_TOOL, "keygen", "--out", dir / "keys"}));
+    struct stat info {};
+    ASSERT_EQ(0, ::stat((dir / "keys/vexor-publisher.key").c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 07777);
+    ASSERT_EQ(0, run({VEXOR_PUBLISH_TOOL, "site", "--signatures", VEXOR_SAMPLE_SIGNATURES, "--versions", "1..2",
+                      "--sign-key", dir / "keys/vexor-publisher.key", "--out", dir / "site"}));
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path() + "/site")) {
+        const std::string path = entry.path().string();
+        if (!entry.is_regular_file() || path.ends_with(".minisig")) continue;
+        ++files;
+        EXPECT_EQ(0, run({"/usr/bin/minisign", "-V", "-q", "-p", dir / "keys/vexor-publisher.pub", "-m", path})) << path;
+        EXPECT_NE(std::string::npos,
+                  TesselSoftware::Testing::ReadFile(path + ".minisig").find("trusted comment: file:" + entry.path().filename().string() + "\n"));
+    }
+    EXPECT_GE(files, 5u);  // archive, catalogues, patches
+    EXPECT_EQ(2, run({VEXOR_PUBLISH_TOOL, "site", "--signatures", VEXOR_SAMPLE_SIGNATURES, "--versions", "1..2",
+                      "--sign-key", dir / "keys/vexor-publisher.pub", "--out", dir / "site"}));
 }
 
 TEST(PublisherDates, OnlyRealDatesAreAccepted) {

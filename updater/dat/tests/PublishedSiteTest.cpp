@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "Common/Errors/ExceptionBase.h"
@@ -15,6 +16,7 @@
 #include "UpdaterTestSupport.h"
 #include "core/UpdaterCore.h"
 #include "sources/DownloaderFS.h"
+#include "sources/TrustedKeys.h"
 
 namespace TesselSoftware {
 namespace {
@@ -86,6 +88,110 @@ protected:
     Testing::RecordingLog log_;
     UpdaterCore core_{log_};
 };
+
+// A site signed by the trusted publisher: its full and incremental roads
+// install as an unsigned site's do.
+class SignedSiteTest : public PublishedSiteTest {
+protected:
+    SignedSiteTest() {
+        std::string error;
+        EXPECT_TRUE(VexorPublisher::WriteKeyPair(dir_ / "publisher", &error)) << error;
+        EXPECT_TRUE(VexorPublisher::WriteKeyPair(dir_ / "stranger", &error)) << error;
+    }
+    ~SignedSiteTest() override { SetRequiredSigners(nullptr); }
+    void Trust(const std::string& who) {
+        WriteFile(dir_ / ("etc/vexor/trusted-keys/" + who + ".pub"), ReadFile(dir_ / (who + "/vexor-publisher.pub")));
+    }
+    void Sign(const std::string& who) {
+        std::string error;
+        ASSERT_TRUE(VexorPublisher::SignTree(dir_ / "site", dir_ / (who + "/vexor-publisher.key"), &error)) << error;
+    }
+    // A pass as the service runs it: the trusted keys first.
+    std::string SignedPass() {
+        std::string failure;
+        if (!core_.UseTrustedKeys(&failure)) return failure;
+        return Pass();
+    }
+};
+
+TEST_F(SignedSiteTest, ASiteSignedByATrustedKeyInstallsByEveryRoad) {
+    Trust("publisher");
+    Publish(100, 101);
+    Sign("publisher");
+    EXPECT_EQ("installed", SignedPass());
+    EXPECT_EQ(Set(101), Configured());
+    Publish(101, 103);
+    Sign("publisher");
+    const size_t before = log_.Lines().size();
+    EXPECT_EQ("installed", SignedPass());
+    EXPECT_EQ(Set(103), Configured());
+    EXPECT_EQ(Published(103), FilesOf(Set(103)));
+    const auto lines = log_.Lines();
+    for (size_t i = before; i < lines.size(); ++i) {
+        EXPECT_EQ(std::string::npos, lines[i].find("Performing full update")) << "the signed patches were not used";
+    }
+}
+
+// With a trusted key, nothing unsigned, foreign or tampered is used: the
+// pass fails naming the file and why, the configured set stays, and no
+// downloaded file is left.
+TEST_F(SignedSiteTest, UnsignedForeignAndTamperedSitesAreRefused) {
+    Install(100);
+    {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.WriteString("DATPath", Set(100));
+        key.WriteDword("DATVersion", 100);
+    }
+    core_.Load();
+    Trust("publisher");
+    const struct Row {
+        const char* what;
+        std::function<void()> arrange;
+        std::string error;
+    } rows[] = {
+        {"unsigned", [] {}, "The signature of 'oem.ini' is missing"},
+        {"signed by a key nobody trusts", [&] { Sign("stranger"); }, "The signature of 'oem.ini' was made by an untrusted key"},
+        {"a catalogue changed after signing",
+         [&] {
+             Sign("publisher");
+             WriteFile(dir_ / "site/oem.ini", ReadFile(dir_ / "site/oem.ini") + "; changed\r\n");
+         },
+         "The signature of 'oem.ini' does not match"},
+        {"another file's signature in its place",
+         [&] {
+             Sign("publisher");
+             WriteFile(dir_ / "site/oem.ini.minisig", ReadFile(dir_ / "site/avvdat.ini.minisig"));
+         },
+         "The signature of 'oem.ini' does not match"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(dir_ / "site");
+        Publish(100, 101);
+        row.arrange();
+        const std::string result = SignedPass();
+        EXPECT_EQ(0u, result.rfind(row.error, 0)) << result;
+        EXPECT_EQ(Set(100), Configured());
+        EXPECT_EQ((std::vector<std::string>{"avvdat-100-files"}), Testing::SortedNames(dir_ / "dat"));
+    }
+}
+
+TEST_F(SignedSiteTest, KeyFilesThatDoNotParseAreReportedAndNoneUsableFailsThePass) {
+    Publish(100, 101);
+    Sign("publisher");
+    WriteFile(dir_ / "etc/vexor/trusted-keys/broken.pub", "not a key\n");
+    EXPECT_EQ("None of the trusted key files in " + dir_ / "etc/vexor/trusted-keys" +
+                  " can be used, so no update can be checked",
+              SignedPass());
+    Trust("publisher");
+    EXPECT_EQ("installed", SignedPass());
+    bool reported = false;
+    for (const MessageEntry& entry : core_.GetMessageHistory()) {
+        reported |= entry.text.rfind("Trusted key file ignored - broken.pub: ", 0) == 0;
+    }
+    EXPECT_TRUE(reported);
+}
 
 TEST_F(PublishedSiteTest, FullUpdateThenIncrementalChain) {
     Publish(100, 101);
