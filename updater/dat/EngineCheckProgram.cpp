@@ -13,6 +13,7 @@
 #include "Common/Engine/EngineStartRequest.h"
 #include "Common/Platform/DynamicLibrary.h"
 #include "core/UpdaterSettings.h"
+#include "dat/CheckConfinement.h"
 #include "dat/EngineStartCheck.h"
 
 namespace {
@@ -40,6 +41,11 @@ int main(int argc, char** argv) {
     }
     std::string engine_folder = argv[1];
     if (engine_folder.empty() || engine_folder.back() != '/') engine_folder += '/';
+    // Before a byte of the candidate runs; what an unprivileged run cannot
+    // apply is listed for the trace, never a reason to refuse the engine.
+    for (const std::string& skipped : TesselSoftware::ConfineEngineCheck()) {
+        std::printf("confinement skipped: %s\n", skipped.c_str());
+    }
 
     DynamicLibrary engine(engine_folder + TesselSoftware::kEngineLibraryName);
     if (!engine.IsLoaded()) return Fail("the engine library could not be loaded: " + engine.Error());
