@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchFiles.h"
 #include "Common/Logs/TextLog.h"
 #include "Common/Text/Md5.h"
 #include "dat/ArchiveTools.h"
@@ -33,19 +34,9 @@ public:
 
 int main(int argc, char** argv) {
     const long size_mb = argc > 1 ? std::atol(argv[1]) : 500;
-    char path[] = "/tmp/vexor-md5-bench-XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd < 0) return 1;
-    std::vector<char> block(1 << 20);
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 2654435761u >> 13);
-    for (long i = 0; i < size_mb; ++i) {
-        block[0] = static_cast<char>(i);
-        if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) return 1;
-    }
-    ::close(fd);
-
-    // Warm the page cache so both read the same cached file.
-    std::system((std::string("cat ") + path + " > /dev/null").c_str());
+    const std::string file = TesselSoftware::Bench::WriteCachedFile("vexor-md5-bench", size_mb);
+    if (file.empty()) return 1;
+    const char* const path = file.c_str();
 
     auto start = Clock::now();
     const std::string command = std::string("md5sum ") + path + " > " + path + ".sum";

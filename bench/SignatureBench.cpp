@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchFiles.h"
 #include "Common/Signatures/Minisign.h"
 
 namespace {
@@ -26,16 +27,9 @@ double Seconds(Clock::time_point start) { return std::chrono::duration<double>(C
 int main(int argc, char** argv) {
     namespace Minisign = TesselSoftware::Minisign;
     const long size_mb = argc > 1 ? std::atol(argv[1]) : 63;
-    char path[] = "/tmp/vexor-signature-bench-XXXXXX";
-    const int fd = ::mkstemp(path);
-    if (fd < 0) return 1;
-    std::vector<char> block(1 << 20);
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 2654435761u >> 13);
-    for (long i = 0; i < size_mb; ++i) {
-        block[0] = static_cast<char>(i);
-        if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) return 1;
-    }
-    ::close(fd);
+    const std::string file = TesselSoftware::Bench::WriteCachedFile("vexor-signature-bench", size_mb);
+    if (file.empty()) return 1;
+    const char* const path = file.c_str();
 
     std::string public_text, secret_text, signature_text, error;
     Minisign::PublicKey public_key;
@@ -49,7 +43,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    std::system((std::string("cat ") + path + " > /dev/null").c_str());  // both read a cached file
 
     double b2sum_seconds = 1e9, ours_seconds = 1e9;
     bool valid = true;

@@ -332,6 +332,11 @@ TEST(RpcEndpoint, AStaleSocketFileFromACrashDoesNotStopTheNextStart) {
     EXPECT_EQ(0u, CallError([&] { Connect()->Call(UpdaterControl::kUpdaterStartUpdate, {}); }));
 }
 
+// In a forked child run as root: becomes nobody with the given groups.
+bool BecomeNobody(const std::vector<gid_t>& groups) {
+    return ::setgroups(groups.size(), groups.data()) == 0 && ::setgid(kNobodyId) == 0 && ::setuid(kNobodyId) == 0;
+}
+
 // Callers are told apart by their socket credentials.
 TEST(RpcAccess, AdministratorsCallEverythingReadersOnlyReadOthersNothing) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as other accounts";
@@ -358,10 +363,7 @@ TEST(RpcAccess, AdministratorsCallEverythingReadersOnlyReadOthersNothing) {
         if (row.groups == std::vector<gid_t>{kReaders} && !acl) continue;  // no ACLs on this file system
         const ChildResult child = RunInChild(
             [&](int out) {
-                if (::setgroups(row.groups.size(), row.groups.data()) != 0 || ::setgid(kNobodyId) != 0 ||
-                    ::setuid(kNobodyId) != 0) {
-                    return 9;
-                }
+                if (!BecomeNobody(row.groups)) return 9;
                 std::string results;
                 auto connection = Connect();
                 for (uint16_t opnum : {0, 3, 4, 1, 6}) {
@@ -455,7 +457,7 @@ TEST(RpcAccess, AReaderCannotStarveTheAdministrators) {
     });
     const ChildResult reader = RunInChild(
         [&](int out) {
-            if (::setgroups(1, &kReaders) != 0 || ::setgid(kNobodyId) != 0 || ::setuid(kNobodyId) != 0) return 9;
+            if (!BecomeNobody({kReaders})) return 9;
             // Whether the server has hung up on fd, waiting up to ms.
             const auto hung_up = [](int fd, int ms) {
                 pollfd p{fd, POLLIN, 0};

@@ -1,30 +1,18 @@
 #include "Common/Platform/LockFile.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <optional>
-#include <vector>
 
 #include "Common/Errors/Win32Error.h"
+#include "Common/Platform/SystemGroups.h"
 
 namespace TesselSoftware {
 
 namespace {
-
-std::optional<gid_t> GroupNamed(const char* name) {
-    if (name == nullptr) return std::nullopt;
-    group entry{};
-    group* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-        return std::nullopt;
-    }
-    return found->gr_gid;
-}
 
 // Gives a file this process owns the mode and group of access.
 void Narrow(int fd, const struct stat& st, const LockFileAccess& access,
@@ -45,7 +33,7 @@ bool Foreign(const struct stat& st, const std::optional<gid_t>& group) {
 }  // namespace
 
 int OpenSharedLockFile(const std::string& path, const LockFileAccess& access, uint32_t* error) {
-    const std::optional<gid_t> group = GroupNamed(access.group);
+    const std::optional<gid_t> group = GroupId(access.group);
     // Another process may create or remove the file between our two opens;
     // a few rounds settle it.
     int last_errno = 0;

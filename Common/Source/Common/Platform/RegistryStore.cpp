@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include "Common/Errors/Win32Error.h"
 #include "Common/Files/FileSystemUtils.h"
 #include "Common/Platform/MachineLayout.h"
+#include "Common/Platform/SystemGroups.h"
 
 namespace TesselSoftware {
 
@@ -397,8 +397,8 @@ private:
     }
 
     static void GrantGroup(int fd) {
-        if (const struct group* vexor = ::getgrnam("vexor")) {
-            if (::fchown(fd, static_cast<uid_t>(-1), vexor->gr_gid) != 0) {
+        if (const auto vexor = GroupId("vexor")) {
+            if (::fchown(fd, static_cast<uid_t>(-1), *vexor) != 0) {
                 // Not fatal: root can still read and write; readers need the group.
             }
         }

@@ -1,6 +1,5 @@
 #include "Common/Rpc/RPCServer.h"
 
-#include <grp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -19,6 +18,7 @@
 #include "Common/Files/FileSystemUtils.h"
 #include "Common/Platform/LockFile.h"
 #include "Common/Platform/MachineLayout.h"
+#include "Common/Platform/SystemGroups.h"
 #include "Common/Rpc/RpcClient.h"
 #include "Common/Rpc/RpcFrameChannel.h"
 
@@ -30,16 +30,6 @@ namespace {
 constexpr size_t kMaxCallStubBytes = 4 << 20;
 // Longest computer name the binding text carries, terminator excluded.
 constexpr size_t kComputerNameChars = 15;
-
-std::optional<gid_t> GroupId(const char* name) {
-    group entry{};
-    group* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (::getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-        return std::nullopt;
-    }
-    return found->gr_gid;
-}
 
 // Lets members of group read and write the socket besides its owner and
 // owning group (a POSIX access ACL); a file system without ACLs leaves the
