@@ -26,6 +26,7 @@
 #include "dat/EngineStartCheck.h"
 #include "engine/EngineVersionNumber.h"
 #include "sources/DownloaderFS.h"
+#include "sources/TrustedKeys.h"
 
 namespace TesselSoftware {
 namespace {
@@ -359,6 +360,29 @@ TEST_F(EngineUpdaterTest, AForeignFailureIsRecordedAndCleanedUpAfter) {
     EXPECT_NE(std::string::npos, core_.LastCheckResult().find("Libcurl not initialised")) << core_.LastCheckResult();
     EXPECT_EQ((std::vector<std::string>{"6.0.4.1200"}), EngineFolders());
     EXPECT_EQ(Engine("6.0.4.1200"), Value("EnginePath"));
+}
+
+// With the publisher's key trusted, a signed engine release installs; one
+// whose archive was replaced after signing is refused before it is unpacked.
+TEST_F(EngineUpdaterTest, ASignedReleaseInstallsAndAReplacedArchiveIsRefused) {
+    std::string error;
+    ASSERT_TRUE(VexorPublisher::WriteKeyPair(dir_ / "keys", &error)) << error;
+    WriteFile(dir_ / "etc/vexor/trusted-keys/publisher.pub", ReadFile(dir_ / "keys/vexor-publisher.pub"));
+    std::string failure;
+    ASSERT_TRUE(core_.UseTrustedKeys(&failure)) << failure;
+    Publish("6.0.5.0");
+    ASSERT_TRUE(VexorPublisher::SignTree(site(), dir_ / "keys/vexor-publisher.key", &error)) << error;
+    EXPECT_EQ("installed", Pass());
+    EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
+
+    Publish("6.0.6.0");
+    ASSERT_TRUE(VexorPublisher::SignTree(site(), dir_ / "keys/vexor-publisher.key", &error)) << error;
+    const std::string archive = site() + "/current/mscan64a-6.0.6.0.zip";
+    WriteFile(archive, ReadFile(archive) + "x");
+    EXPECT_EQ("The signature of 'mscan64a-6.0.6.0.zip' does not match", Pass());
+    SetRequiredSigners(nullptr);
+    EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
+    EXPECT_FALSE(Testing::Exists(Engine("6.0.6.0")));
 }
 
 TEST_F(EngineUpdaterTest, WithoutInstallPathTheDefaultFolderIsUsedNotTheWorkingDirectory) {

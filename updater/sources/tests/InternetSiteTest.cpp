@@ -103,6 +103,38 @@ TEST_F(InternetSiteTest, HttpsThroughAnAuthenticatingProxyFullThenIncremental) {
     EXPECT_EQ(2, RunOnce(&output)) << output;
 }
 
+// With the publisher's key trusted, a signed site installs over HTTP (each
+// ".minisig" fetched from the same site), and a site whose signatures are
+// gone is refused with the set left as it was.
+TEST_F(InternetSiteTest, ASignedSiteOverHttpInstallsAndAnUnsignedOneIsRefused) {
+    std::string error;
+    const std::string keys = Servers().dir / "publisher-http";
+    fs::remove_all(keys);
+    ASSERT_TRUE(VexorPublisher::WriteKeyPair(keys, &error)) << error;
+    const std::string site = Servers().site + "/signed-site";
+    Publish(site, 1);
+    Configure(Servers().nginx.HttpUrl("/signed-site"), false);
+    ASSERT_TRUE(VexorPublisher::SignTree(site, keys + "/vexor-publisher.key", &error)) << error;
+    ASSERT_TRUE(VexorPublisher::SignTree(Servers().dir / "engine-site", keys + "/vexor-publisher.key", &error)) << error;
+    const std::string trusted = Servers().dir / "etc/vexor/trusted-keys/publisher.pub";
+    Testing::WriteFile(trusted, ReadFile(keys + "/vexor-publisher.pub"));
+    std::string output;
+    EXPECT_EQ(0, RunOnce(&output)) << output;
+    ExpectConfigured(1);
+
+    Publish(site, 2);
+    for (const auto& entry : fs::directory_iterator(site)) {
+        if (entry.path().extension() == ".minisig") fs::remove(entry.path());
+    }
+    EXPECT_EQ(1, RunOnce(&output)) << output;
+    RegistryKey key;
+    key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+    const std::string result = key.ReadRequiredString("LastCheckResult");
+    EXPECT_NE(std::string::npos, result.find("The signature of 'oem.ini' is missing")) << result;
+    ExpectConfigured(1);
+    fs::remove(trusted);
+}
+
 TEST_F(InternetSiteTest, FtpFullThenIncremental) {
     Publish(Servers().site + "/ftp-site", 1);
     Configure(Servers().ftp.Url("/ftp-site"), false);
