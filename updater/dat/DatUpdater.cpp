@@ -130,7 +130,11 @@ void DatUpdater::VerifyBuildFolder(uint32_t n) {
             reason = "no engine is configured (EnginePath) to start on it";
         } else {
             progress_.AddMessage("Starting the engine on the new DAT files.");
-            reason = CheckDatSetStarts(engine_folder, build_folder_);
+            std::vector<std::string> skipped;
+            reason = CheckDatSetStarts(engine_folder, build_folder_, kEngineStartCheckTimeoutMs, &skipped);
+            for (const std::string& step : skipped) {
+                log_.Log(kLogTrace, "The engine check ran without: %s\r\n", step.c_str());
+            }
         }
     }
     if (!reason.empty()) {

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <filesystem>
+#include <string_view>
 
 #include "Common/Errors/ErrorText.h"
 #include "Common/Platform/ProcessRunner.h"
@@ -44,10 +45,16 @@ std::string EngineCheckProgram() {
 void SetEngineCheckProgramForTesting(const std::string& path) { g_program_for_testing = path; }
 
 std::string CheckDatSetStarts(const std::string& engine_folder, const std::string& set_folder,
-                              int64_t timeout_ms) {
+                              int64_t timeout_ms, std::vector<std::string>* skipped) {
     std::string output;
     const ChildOutcome outcome =
         RunChildProcess({EngineCheckProgram(), engine_folder, set_folder}, timeout_ms, &output, 4096);
+    constexpr std::string_view kSkipped = "confinement skipped: ";
+    for (size_t at = output.find(kSkipped); skipped != nullptr && at != std::string::npos;
+         at = output.find(kSkipped, at + 1)) {
+        const size_t end = output.find('\n', at);
+        skipped->push_back(output.substr(at + kSkipped.size(), end == std::string::npos ? end : end - at - kSkipped.size()));
+    }
     switch (outcome.kind) {
         case ChildOutcome::Kind::kStartFailed:
         case ChildOutcome::Kind::kWaitFailed:

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace TesselSoftware {
 
@@ -27,9 +28,12 @@ std::string CheckDatFilesPresent(const std::string& set_folder);
 // (with set_folder "", only loads it and looks up its entry points).
 // "" when it started and closed; otherwise the reason ("the engine refused
 // the set: AVInitialise returned 4", "the engine crashed (signal 11)", ...).
-// Never throws.
+// What the checker could not take from itself before the engine ran (an
+// unprivileged run has no network namespace of its own) is added to
+// *skipped when given. Never throws.
 std::string CheckDatSetStarts(const std::string& engine_folder, const std::string& set_folder,
-                              int64_t timeout_ms = kEngineStartCheckTimeoutMs);
+                              int64_t timeout_ms = kEngineStartCheckTimeoutMs,
+                              std::vector<std::string>* skipped = nullptr);
 
 // Where the checker program is: beside the running program, unless a test
 // named another one. Not thread-safe to change.

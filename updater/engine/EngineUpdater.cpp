@@ -67,7 +67,9 @@ void EngineUpdater::VerifyBuildFolder(const std::string& version_text) {
     // scanner will give it.
     const std::string dat_set = settings_.DATVersion() > 0 ? settings_.DATPath() : std::string();
     progress_.AddMessage("Starting engine %s once before it is installed.", version_text.c_str());
-    const std::string reason = CheckDatSetStarts(build_folder_, dat_set);
+    std::vector<std::string> skipped;
+    const std::string reason = CheckDatSetStarts(build_folder_, dat_set, kEngineStartCheckTimeoutMs, &skipped);
+    for (const std::string& step : skipped) log_.Log(kLogTrace, "The engine check ran without: %s\r\n", step.c_str());
     if (!reason.empty()) {
         throw ExceptionBase(0, "The new engine " + version_text + " was not installed: " + reason + ".");
     }
