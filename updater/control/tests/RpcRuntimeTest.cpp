@@ -466,14 +466,21 @@ TEST(RpcAccess, AReaderCannotStarveTheAdministrators) {
             };
             std::vector<int> fds;
             for (int i = 0; i < 40; ++i) fds.push_back(RawConnect());
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            // The server takes them from its backlog in its own time (slowly
+            // under the race checker): wait until it has hung up on the rest.
             int refused = 0;
             std::vector<int> kept;
-            for (int fd : fds) {
-                if (fd < 0 || hung_up(fd, 0)) ++refused;
-                else kept.push_back(fd);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            do {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                refused = 0;
+                kept.clear();
+                for (int fd : fds) {
+                    if (fd < 0 || hung_up(fd, 0)) ++refused;
+                    else kept.push_back(fd);
+                }
+            } while (refused < 24 && std::chrono::steady_clock::now() < deadline);
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
             // A request frame of 60 000 bytes: far more than a reader may send.
             std::vector<uint8_t> big(60000, 0);
             const uint8_t header[16] = {5, 0, 0, 3, 0x10, 0, 0, 0, 0x60, 0xEA, 0, 0, 1, 0, 0, 0};
@@ -494,7 +501,11 @@ TEST(RpcAccess, AReaderCannotStarveTheAdministrators) {
     EXPECT_EQ("24 16 16", reader.output);
     EXPECT_GT(admin_calls.load(), 5);
     EXPECT_EQ(0, admin_failures.load());
+#ifdef __SANITIZE_THREAD__
+    EXPECT_LT(slowest_ms.load(), 5000);  // the race checker slows every call
+#else
     EXPECT_LT(slowest_ms.load(), 1000);
+#endif
 }
 
 }  // namespace
