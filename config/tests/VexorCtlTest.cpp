@@ -132,19 +132,55 @@ TEST_F(VexorCtlTest, HistoryListsMessagesOldestFirst) {
     EXPECT_NE(std::string::npos, json.out.find("\"text\": \"first\"}, {\"time\": ")) << json.out;
 }
 
-TEST_F(VexorCtlTest, StartWaitReturnsWhenThePassHasEnded) {
-    std::thread pass([this] {
-        if (!core.TriggerEvent().Wait(10000)) return;
-        core.SetUpdating(true);
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+// A pass as the service runs one, its lines in the history: started by the
+// trigger, ending after hold_ms with "Check finished." or error.
+void FakePass(UpdaterCore& core, int hold_ms, const std::string& error) {
+    if (!core.TriggerEvent().Wait(10000)) return;
+    core.SetUpdating(true);
+    core.AddMessage("******* Performing update *******");
+    std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
+    if (error.empty()) {
         core.SetCurrentStatusText("Check finished.");
-        core.SetLastCheckTime(1800000000);
-        core.SetUpdating(false);
-    });
-    const Outcome outcome = Ctl({"start", "--wait", "--timeout", "20"});
-    pass.join();
-    EXPECT_EQ(0, outcome.status) << outcome.err;
-    EXPECT_NE(std::string::npos, outcome.out.find("status: Check finished.")) << outcome.out;
+        core.AddMessage("Check finished.");
+    } else {
+        core.SetCurrentStatusText("Error: " + error);
+        core.AddMessageText("Error: " + error);
+    }
+    core.SetUpdating(false);
+}
+
+TEST_F(VexorCtlTest, StartWaitTellsASucceedingFromAFailingPass) {
+    const struct Row {
+        const char* what;
+        int hold_ms;
+        std::string error;
+        int status;
+    } rows[] = {
+        {"a pass that finds the set up to date", 600, "", 0},
+        {"a pass that fails", 300, "Dat zip file \"x\" failed MD5 sum check.", 1},
+    };
+    for (const Row& row : rows) {
+        std::thread pass([&] { FakePass(core, row.hold_ms, row.error); });
+        const Outcome outcome = Ctl({"start", "--wait", "--timeout", "20"});
+        pass.join();
+        EXPECT_EQ(row.status, outcome.status) << row.what << outcome.err;
+        if (row.error.empty()) {
+            EXPECT_NE(std::string::npos, outcome.out.find("status: Check finished.")) << outcome.out;
+        } else {
+            EXPECT_NE(std::string::npos, outcome.err.find("the update pass failed: " + row.error)) << outcome.err;
+        }
+    }
+}
+
+// Passes that start and end between two polls, many in one second: each is
+// found by its own opening line, never by whole-second times.
+TEST_F(VexorCtlTest, StartWaitFindsPassesShorterThanAPoll) {
+    for (int run = 0; run < 10; ++run) {
+        std::thread pass([&] { FakePass(core, 0, ""); });
+        const Outcome outcome = Ctl({"start", "--wait", "--timeout", "10"});
+        pass.join();
+        ASSERT_EQ(0, outcome.status) << "run " << run << ": " << outcome.err;
+    }
 }
 
 TEST_F(VexorCtlTest, AnAccountOutsideTheGroupsIsDenied) {

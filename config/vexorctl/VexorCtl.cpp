@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <fstream>
@@ -30,7 +31,10 @@ constexpr char kHelpText[] =
     "  versions                     the installed engine and DAT versions\n"
     "  status                       last and next check, whether a pass runs, the status line\n"
     "  history                      the service's recent messages, oldest first\n"
-    "  start [--wait] [--timeout S] start an update pass now; --wait returns when it ended\n"
+    "  start [--wait] [--timeout S] start an update pass now; --wait returns when that pass\n"
+    "                               ended (default time-out 3600 s): exit 0 when it installed\n"
+    "                               something or found everything up to date, 1 (with its\n"
+    "                               error) when it failed or was cancelled\n"
     "  cancel                       cancel the running update pass\n"
     "  dat get [--show-passwords]   the DAT source settings\n"
     "  dat set KEY=VALUE...         change DAT source settings (the others stay)\n"
@@ -47,7 +51,8 @@ constexpr char kHelpText[] =
     "  --proxy-password-file F | --share-password-file F   the first line of F (- for stdin)\n"
     "\n"
     "Options: --json prints JSON for scripts; --endpoint names another endpoint.\n"
-    "Exit status: 0 done, 1 the service refused, 2 usage or invalid input,\n"
+    "Exit status: 0 done, 1 the service refused (or the awaited pass failed), 2 usage\n"
+    "or invalid input,\n"
     "3 service unreachable or transport failure, 4 access denied.\n";
 
 struct UsageError {
@@ -334,22 +339,70 @@ int Refused(CVexorUpdateRpc& rpc, std::ostream& err) {
     return kServiceSaidNo;
 }
 
-int WaitForPass(CVexorUpdateRpc& rpc, const Command& command, const UpdaterStatus& before, std::ostream& out,
-                std::ostream& err) {
+// One message of the service's history.
+struct HistoryLine {
+    int64_t time = 0;
+    std::string text;
+    bool operator==(const HistoryLine&) const = default;
+};
+
+bool ReadHistory(CVexorUpdateRpc& rpc, std::vector<HistoryLine>* lines) {
+    TRPCClientArray<VexorLogEntry> entries;
+    if (!rpc.GetLogEntries(entries)) return false;
+    lines->clear();
+    for (int32_t i = 0; i < entries.Count(); ++i) {
+        lines->push_back({entries[i].time, entries[i].text != nullptr ? WideToNarrow(entries[i].text) : ""});
+    }
+    return true;
+}
+
+// The lines of now that came after then. The history is a window of the
+// newest messages: the longest end of then that now starts with is what
+// both hold; a window that moved past all of then is new throughout.
+std::vector<HistoryLine> AddedSince(const std::vector<HistoryLine>& then, const std::vector<HistoryLine>& now) {
+    for (size_t shared = std::min(then.size(), now.size()); shared > 0; --shared) {
+        if (std::equal(then.end() - static_cast<ptrdiff_t>(shared), then.end(), now.begin())) {
+            return {now.begin() + static_cast<ptrdiff_t>(shared), now.end()};
+        }
+    }
+    return now;
+}
+
+constexpr char kPassStarts[] = "******* Performing update *******";
+
+// Waits for the pass the start request led to and tells how it ended. The
+// pass is found by its opening line in the history (whole-second times
+// cannot tell two passes of one second apart); when a pass already ran at
+// the request, the request was dropped and that pass is the one.
+int WaitForPass(CVexorUpdateRpc& rpc, const Command& command, const UpdaterStatus& before,
+                const std::vector<HistoryLine>& history_before, std::ostream& out, std::ostream& err) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(command.timeout_seconds);
-    bool seen_running = before.is_update_running;
     UpdaterStatus status;
+    std::vector<HistoryLine> now, pass;
     for (;;) {
-        if (!rpc.GetStatus(status)) return Refused(rpc, err);
-        seen_running = seen_running || status.is_update_running;
-        if (!status.is_update_running && (seen_running || status.last_update != before.last_update)) break;
+        if (!rpc.GetStatus(status) || !ReadHistory(rpc, &now)) return Refused(rpc, err);
+        // The pass's lines: from its opening line on.
+        const std::vector<HistoryLine> lines = before.is_update_running ? now : AddedSince(history_before, now);
+        const auto opening = std::find_if(lines.rbegin(), lines.rend(),
+                                          [](const HistoryLine& line) { return line.text == kPassStarts; });
+        if (opening != lines.rend() && !status.is_update_running) {
+            pass.assign(opening.base() - 1, lines.end());
+            break;
+        }
         if (std::chrono::steady_clock::now() > deadline) {
             err << "vexorctl: the update pass did not end within " << command.timeout_seconds << " seconds\n";
             return kServiceSaidNo;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     Print(out, command.json, {{"status", status.status}, {"last-check", LocalTime(status.last_update)}});
+    // A failed pass ends with its "Error: ..." line (a cancel is one too).
+    const auto failure = std::find_if(pass.begin(), pass.end(),
+                                      [](const HistoryLine& line) { return line.text.rfind("Error: ", 0) == 0; });
+    if (failure != pass.end()) {
+        err << "vexorctl: the update pass failed: " << Printable(Trimmed(failure->text.substr(7))) << "\n";
+        return kServiceSaidNo;
+    }
     return kOk;
 }
 
@@ -390,9 +443,10 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
     } else if (verb == "start") {
         expect_words(1);
         UpdaterStatus before;
-        if (command.wait && !rpc.GetStatus(before)) return Refused(rpc, err);
+        std::vector<HistoryLine> history_before;
+        if (command.wait && (!rpc.GetStatus(before) || !ReadHistory(rpc, &history_before))) return Refused(rpc, err);
         rpc.StartUpdate();
-        if (command.wait) return WaitForPass(rpc, command, before, out, err);
+        if (command.wait) return WaitForPass(rpc, command, before, history_before, out, err);
     } else if (verb == "cancel") {
         expect_words(1);
         rpc.StopUpdate();

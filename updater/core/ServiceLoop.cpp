@@ -143,8 +143,10 @@ void UpdaterCore::ReportFailedPass(const char* event_format, const std::string& 
 }
 
 void UpdaterCore::PerformUpdate() {
-    AddMessage("******* Performing update *******");
+    // Updating before the opening line: whoever sees the line also sees
+    // the pass running until it has ended.
     UpdatingScope updating(*this);
+    AddMessage("******* Performing update *******");
     try {
         // One pass at a time per machine, the one-shot run included.
         std::string busy;
