@@ -337,17 +337,31 @@ bool BecomeNobody(const std::vector<gid_t>& groups) {
     return ::setgroups(groups.size(), groups.data()) == 0 && ::setgid(kNobodyId) == 0 && ::setuid(kNobodyId) == 0;
 }
 
+// A server whose policy names root, an administrators' group and a readers'
+// group, under a scratch root other accounts may enter; the tests act as
+// those accounts from forked children, so they need root.
+class RpcAccountsTest : public ::testing::Test {
+protected:
+    static constexpr gid_t kAdmins = 47001, kReaders = 47002;
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as other accounts";
+        ASSERT_EQ(0, ::chmod(dir_.path().c_str(), 0755));
+        server_.server().SetAccessPolicy({{0}, kAdmins, kReaders});
+        ASSERT_TRUE(server_.Start(procedures_));
+    }
+    // Readers reach the socket through an ACL, where the file system has them.
+    static bool SocketHasAcl() {
+        return ::getxattr(RpcEndpointPath(kEndpoint).c_str(), "system.posix_acl_access", nullptr, 0) > 0;
+    }
+
+    ScratchDir dir_;
+    ScriptedProcedures procedures_;
+    TestServer server_{dir_.path()};
+};
+
 // Callers are told apart by their socket credentials.
-TEST(RpcAccess, AdministratorsCallEverythingReadersOnlyReadOthersNothing) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as other accounts";
-    ScratchDir dir;
-    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0755));
-    constexpr gid_t kAdmins = 47001, kReaders = 47002;
-    ScriptedProcedures procedures;
-    TestServer server(dir.path());
-    server.server().SetAccessPolicy({{0}, kAdmins, kReaders});
-    ASSERT_TRUE(server.Start(procedures));
-    const bool acl = ::getxattr(RpcEndpointPath(kEndpoint).c_str(), "system.posix_acl_access", nullptr, 0) > 0;
+TEST_F(RpcAccountsTest, AdministratorsCallEverythingReadersOnlyReadOthersNothing) {
+    const bool acl = SocketHasAcl();
     // Each row: the groups of an unprivileged caller, then what its calls of
     // opnums 0, 3, 4, 1 and 6 end with.
     struct Row {
@@ -422,18 +436,8 @@ TEST(RpcAccess, ACallerTheSocketLetsInButThePolicyDoesNotIsRefused) {
 
 // A reader holding every connection it can, and sending frames larger than
 // a read-only call needs, never keeps an administrator waiting.
-TEST(RpcAccess, AReaderCannotStarveTheAdministrators) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another account";
-    ScratchDir dir;
-    ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0755));
-    constexpr gid_t kAdmins = 47001, kReaders = 47002;
-    ScriptedProcedures procedures;
-    TestServer server(dir.path());
-    server.server().SetAccessPolicy({{0}, kAdmins, kReaders});
-    ASSERT_TRUE(server.Start(procedures));
-    if (::getxattr(RpcEndpointPath(kEndpoint).c_str(), "system.posix_acl_access", nullptr, 0) <= 0) {
-        GTEST_SKIP() << "no ACLs on this file system: readers cannot reach the socket";
-    }
+TEST_F(RpcAccountsTest, AReaderCannotStarveTheAdministrators) {
+    if (!SocketHasAcl()) GTEST_SKIP() << "no ACLs on this file system: readers cannot reach the socket";
     std::atomic<bool> reader_done{false};
     std::atomic<int> admin_calls{0}, admin_failures{0};
     std::atomic<int64_t> slowest_ms{0};
