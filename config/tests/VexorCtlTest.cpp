@@ -172,14 +172,20 @@ TEST_F(VexorCtlTest, StartWaitTellsASucceedingFromAFailingPass) {
     }
 }
 
-// Passes that start and end between two polls, many in one second: each is
-// found by its own opening line, never by whole-second times.
+// Passes that start and end between two polls, many in one second, some
+// writing more lines than the history keeps: each is found by its lines,
+// never by whole-second times.
 TEST_F(VexorCtlTest, StartWaitFindsPassesShorterThanAPoll) {
     for (int run = 0; run < 10; ++run) {
-        std::thread pass([&] { FakePass(core, 0, ""); });
+        std::thread pass([&] {
+            if (run % 2 == 1) {
+                for (int line = 0; line < 30; ++line) core.AddMessage("Downloading 'file-%d'", line);
+            }
+            FakePass(core, 0, run == 9 ? "the last one fails" : "");
+        });
         const Outcome outcome = Ctl({"start", "--wait", "--timeout", "10"});
         pass.join();
-        ASSERT_EQ(0, outcome.status) << "run " << run << ": " << outcome.err;
+        ASSERT_EQ(run == 9 ? 1 : 0, outcome.status) << "run " << run << ": " << outcome.err;
     }
 }
 

@@ -370,23 +370,36 @@ std::vector<HistoryLine> AddedSince(const std::vector<HistoryLine>& then, const 
 
 constexpr char kPassStarts[] = "******* Performing update *******";
 
+bool IsPassEnd(const HistoryLine& line) { return line.text == "Check finished." || line.text.rfind("Error: ", 0) == 0; }
+
 // Waits for the pass the start request led to and tells how it ended. The
-// pass is found by its opening line in the history (whole-second times
-// cannot tell two passes of one second apart); when a pass already ran at
-// the request, the request was dropped and that pass is the one.
-int WaitForPass(CVexorUpdateRpc& rpc, const Command& command, const UpdaterStatus& before,
-                const std::vector<HistoryLine>& history_before, std::ostream& out, std::ostream& err) {
+// pass is found by its lines in the history, gathered poll by poll (the
+// history keeps only the newest lines, and a pass may write more of them
+// than that between two polls), never by whole-second times, which cannot
+// tell two passes of one second apart. A request that came while a pass
+// ran was dropped: that pass is the one.
+int WaitForPass(CVexorUpdateRpc& rpc, const Command& command, const std::vector<HistoryLine>& history_before,
+                std::ostream& out, std::ostream& err) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(command.timeout_seconds);
     UpdaterStatus status;
-    std::vector<HistoryLine> now, pass;
+    std::vector<HistoryLine> previous = history_before, now, seen;
+    const auto gather = [&] {
+        if (!ReadHistory(rpc, &now)) return false;
+        const std::vector<HistoryLine> added = AddedSince(previous, now);
+        seen.insert(seen.end(), added.begin(), added.end());
+        previous = now;
+        return true;
+    };
     for (;;) {
-        if (!rpc.GetStatus(status) || !ReadHistory(rpc, &now)) return Refused(rpc, err);
-        // The pass's lines: from its opening line on.
-        const std::vector<HistoryLine> lines = before.is_update_running ? now : AddedSince(history_before, now);
-        const auto opening = std::find_if(lines.rbegin(), lines.rend(),
-                                          [](const HistoryLine& line) { return line.text == kPassStarts; });
-        if (opening != lines.rend() && !status.is_update_running) {
-            pass.assign(opening.base() - 1, lines.end());
+        // The service marks a pass running before its first line and done
+        // after its last: lines seen, then "not running" asked after them,
+        // means that pass has ended; one more read collects its last lines.
+        if (!gather() || !rpc.GetStatus(status)) return Refused(rpc, err);
+        const bool passed = std::any_of(seen.begin(), seen.end(), [](const HistoryLine& line) {
+            return line.text == kPassStarts || IsPassEnd(line);
+        });
+        if (passed && !status.is_update_running) {
+            if (!gather()) return Refused(rpc, err);
             break;
         }
         if (std::chrono::steady_clock::now() > deadline) {
@@ -396,10 +409,14 @@ int WaitForPass(CVexorUpdateRpc& rpc, const Command& command, const UpdaterStatu
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     Print(out, command.json, {{"status", status.status}, {"last-check", LocalTime(status.last_update)}});
+    // The pass's own lines: from its opening line on, when it was seen.
+    const auto opening = std::find_if(seen.rbegin(), seen.rend(),
+                                      [](const HistoryLine& line) { return line.text == kPassStarts; });
+    const auto first = opening == seen.rend() ? seen.begin() : opening.base() - 1;
     // A failed pass ends with its "Error: ..." line (a cancel is one too).
-    const auto failure = std::find_if(pass.begin(), pass.end(),
+    const auto failure = std::find_if(first, seen.end(),
                                       [](const HistoryLine& line) { return line.text.rfind("Error: ", 0) == 0; });
-    if (failure != pass.end()) {
+    if (failure != seen.end()) {
         err << "vexorctl: the update pass failed: " << Printable(Trimmed(failure->text.substr(7))) << "\n";
         return kServiceSaidNo;
     }
@@ -442,11 +459,10 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
         if (command.json) out << "]\n";
     } else if (verb == "start") {
         expect_words(1);
-        UpdaterStatus before;
         std::vector<HistoryLine> history_before;
-        if (command.wait && (!rpc.GetStatus(before) || !ReadHistory(rpc, &history_before))) return Refused(rpc, err);
+        if (command.wait && !ReadHistory(rpc, &history_before)) return Refused(rpc, err);
         rpc.StartUpdate();
-        if (command.wait) return WaitForPass(rpc, command, before, history_before, out, err);
+        if (command.wait) return WaitForPass(rpc, command, history_before, out, err);
     } else if (verb == "cancel") {
         expect_words(1);
         rpc.StopUpdate();
