@@ -13,6 +13,7 @@
 #include <thread>
 #include <variant>
 
+#include "Common/Text/ControlCharacters.h"
 #include "Common/Text/TextConversion.h"
 #include "client/VexorUpdateRpc.h"
 
@@ -70,29 +71,11 @@ std::string Trimmed(std::string text) {
 using Value = std::variant<std::string, int64_t, bool>;
 using Fields = std::vector<std::pair<std::string, Value>>;
 
-// The length of the control character at text[i] (C0, DEL, or C1 as
-// UTF-8), or 0; *code is its number.
-size_t ControlAt(const std::string& text, size_t i, unsigned* code) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7F) {
-        *code = c;
-        return 1;
-    }
-    if (c == 0xC2 && i + 1 < text.size()) {
-        const auto next = static_cast<unsigned char>(text[i + 1]);
-        if (next >= 0x80 && next <= 0x9F) {
-            *code = next;
-            return 2;
-        }
-    }
-    return 0;
-}
-
 std::string JsonString(const std::string& text) {
     std::string json = "\"";
     for (size_t i = 0; i < text.size();) {
         unsigned code = 0;
-        if (const size_t length = ControlAt(text, i, &code)) {
+        if (const size_t length = ControlCharacterAt(text, i, &code)) {
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04x", code);
             json += escape;
@@ -112,7 +95,7 @@ std::string Printable(const std::string& text) {
     std::string shown;
     for (size_t i = 0; i < text.size();) {
         unsigned code = 0;
-        const size_t length = ControlAt(text, i, &code);
+        const size_t length = ControlCharacterAt(text, i, &code);
         if (length == 0) {
             if (text[i] == '\\') shown += '\\';
             shown += text[i++];

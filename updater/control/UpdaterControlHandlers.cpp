@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "Common/Rpc/RPCHelpers.h"
+#include "Common/Text/ControlCharacters.h"
 #include "Common/Text/TextConversion.h"
 
 namespace TesselSoftware {
@@ -68,12 +69,8 @@ namespace {
 // The first control character of text (C0, DEL or C1, as UTF-8), or -1.
 int FirstControlCharacter(const std::string& text) {
     for (size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7F) return c;
-        if (c == 0xC2 && i + 1 < text.size()) {
-            const auto next = static_cast<unsigned char>(text[i + 1]);
-            if (next >= 0x80 && next <= 0x9F) return next;
-        }
+        unsigned code = 0;
+        if (ControlCharacterAt(text, i, &code) != 0) return static_cast<int>(code);
     }
     return -1;
 }
@@ -88,7 +85,7 @@ public:
     void Text(const char16_t* wide, const char* name, std::string* narrow) {
         if (!Convert(wide, name, narrow)) return;
         if (const int c = FirstControlCharacter(*narrow); c >= 0) {
-            char code[8];
+            char code[16];
             std::snprintf(code, sizeof code, "%04X", static_cast<unsigned>(c));
             error = std::string("The value of ") + name + " holds a control character (U+" + code + ")";
         }

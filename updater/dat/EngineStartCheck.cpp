@@ -62,6 +62,7 @@ std::string CheckDatSetStarts(const std::string& engine_folder, const std::strin
                    FormatErrorText(outcome.error);
         case ChildOutcome::Kind::kTimedOut:
             return "the engine did not start within " + std::to_string(timeout_ms / 1000) + " s";
+        case ChildOutcome::Kind::kCancelled: return "the engine check was cancelled";
         case ChildOutcome::Kind::kExited: break;
     }
     if (outcome.exit_code == 0) return {};

@@ -75,6 +75,16 @@ bool SplitKeyText(std::string_view text, size_t max_bytes, size_t want_lines, st
     return true;
 }
 
+// The secret key's checksum: BLAKE2b-256 of its algorithm, key id and key,
+// from the key's decoded bytes.
+void SecretKeyChecksum(const uint8_t* bytes, uint8_t (&check)[32]) {
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, sizeof check);
+    crypto_generichash_update(&state, bytes, 2);
+    crypto_generichash_update(&state, bytes + 54, 8 + 64);
+    crypto_generichash_final(&state, check, sizeof check);
+}
+
 // BLAKE2b-512 of the file at path, read in blocks.
 bool HashFile(const std::string& path, uint8_t (&hash)[crypto_generichash_BYTES_MAX]) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -176,11 +186,7 @@ bool ParseSecretKey(std::string_view text, SecretKey* key, std::string* error) {
     const bool zero = std::all_of(stored, stored + 32, [](uint8_t b) { return b == 0; });
     if (!zero) {
         uint8_t check[32];
-        crypto_generichash_state state;
-        crypto_generichash_init(&state, nullptr, 0, sizeof check);
-        crypto_generichash_update(&state, bytes.data(), 2);
-        crypto_generichash_update(&state, bytes.data() + 54, 8 + 64);
-        crypto_generichash_final(&state, check, sizeof check);
+        SecretKeyChecksum(bytes.data(), check);
         if (std::memcmp(check, stored, sizeof check) != 0) return Fail(error, "its checksum does not match");
     }
     sodium_memzero(bytes.data(), bytes.size());
@@ -252,11 +258,9 @@ bool GenerateKeyPair(std::string* public_text, std::string* secret_text, std::st
     sec[0] = 'E', sec[1] = 'd', sec[4] = 'B', sec[5] = '2';
     std::memcpy(sec.data() + 54, id, 8);
     std::memcpy(sec.data() + 62, sk, 64);
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, 32);
-    crypto_generichash_update(&state, sec.data(), 2);
-    crypto_generichash_update(&state, sec.data() + 54, 8 + 64);
-    crypto_generichash_final(&state, sec.data() + 126, 32);
+    uint8_t check[32];
+    SecretKeyChecksum(sec.data(), check);
+    std::memcpy(sec.data() + 126, check, sizeof check);
     *secret_text = std::string(kUntrusted) + "minisign secret key (not encrypted)\n" + Encode(sec.data(), sec.size()) + "\n";
     sodium_memzero(sk, sizeof sk);
     sodium_memzero(sec.data(), sec.size());
