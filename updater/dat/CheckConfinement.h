@@ -7,8 +7,11 @@
 // Applied, each where the process may: no new privileges (set-user-id
 // programs the engine starts gain nothing), a network namespace of its own
 // with no interface (root only), and limits: no file may be written or
-// grown, CPU time and address space are bounded. Returns what could not be
-// applied, one text each. Call it once, before the engine is loaded.
+// grown, CPU time and address space are bounded. Last, a process started as
+// root becomes `account` (its own groups included), so the engine runs with
+// no more rights than reading the candidate needs; "" keeps root's account.
+// Returns what could not be applied, one text each. Call it once, before the
+// engine is loaded.
 #pragma once
 
 #include <string>
@@ -16,6 +19,6 @@
 
 namespace TesselSoftware {
 
-std::vector<std::string> ConfineEngineCheck();
+std::vector<std::string> ConfineEngineCheck(const std::string& account);
 
 }  // namespace TesselSoftware

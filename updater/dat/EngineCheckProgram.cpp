@@ -1,6 +1,7 @@
-// vexor-engine-check ENGINE_FOLDER DAT_FOLDER
+// vexor-engine-check [--account NAME] ENGINE_FOLDER DAT_FOLDER
 //
-// Started by the updater before it switches a new DAT set or engine in:
+// Started by the updater before it switches a new DAT set or engine in.
+// Started as root, it confines itself and becomes NAME first; then it
 // loads ENGINE_FOLDER/mscan64a.so, starts it on the DAT files of DAT_FOLDER
 // with AVInitialise and closes it again. An empty DAT_FOLDER (no set
 // installed yet) checks that the library loads with its entry points. Exit 0 when the engine started and
@@ -30,11 +31,18 @@ int Fail(const std::string& reason) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string account;
+    if (argc == 5 && std::string(argv[1]) == "--account") {
+        account = argv[2];
+        argv += 2;
+        argc -= 2;
+    }
     if (argc != 3) {
         const bool asked = argc == 2 && std::string(argv[1]) == "--help";
         std::fprintf(asked ? stdout : stderr,
-                     "Usage: %s ENGINE_FOLDER DAT_FOLDER\n"
-                     "Starts the engine library of ENGINE_FOLDER once on the DAT set in DAT_FOLDER.\n"
+                     "Usage: %s [--account NAME] ENGINE_FOLDER DAT_FOLDER\n"
+                     "Starts the engine library of ENGINE_FOLDER once on the DAT set in DAT_FOLDER,\n"
+                     "confined, and as the account NAME when started as root.\n"
                      "Exit 0 when it started and closed; 1 with the reason on standard output.\n",
                      argv[0]);
         return asked ? 0 : 2;
@@ -43,7 +51,7 @@ int main(int argc, char** argv) {
     if (engine_folder.empty() || engine_folder.back() != '/') engine_folder += '/';
     // Before a byte of the candidate runs; what an unprivileged run cannot
     // apply is listed for the trace, never a reason to refuse the engine.
-    for (const std::string& skipped : TesselSoftware::ConfineEngineCheck()) {
+    for (const std::string& skipped : TesselSoftware::ConfineEngineCheck(account)) {
         std::printf("confinement skipped: %s\n", skipped.c_str());
     }
 

@@ -5,9 +5,11 @@
 
 #include <climits>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 #include "Common/Errors/ErrorText.h"
+#include "Common/Platform/MachineLayout.h"
 #include "Common/Platform/ProcessRunner.h"
 
 namespace TesselSoftware {
@@ -15,6 +17,7 @@ namespace TesselSoftware {
 namespace {
 
 std::string g_program_for_testing;
+std::optional<std::string> g_account_for_testing;
 
 std::string LastLine(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -44,11 +47,19 @@ std::string EngineCheckProgram() {
 
 void SetEngineCheckProgramForTesting(const std::string& path) { g_program_for_testing = path; }
 
+std::string EngineCheckAccount() {
+    if (g_account_for_testing) return *g_account_for_testing;
+    return MachineLayout::SystemRoot().empty() ? kEngineCheckAccount : "";
+}
+
+void SetEngineCheckAccountForTesting(const std::string& account) { g_account_for_testing = account; }
+
 std::string CheckDatSetStarts(const std::string& engine_folder, const std::string& set_folder,
                               int64_t timeout_ms, std::vector<std::string>* skipped) {
     std::string output;
     const ChildOutcome outcome =
-        RunChildProcess({EngineCheckProgram(), engine_folder, set_folder}, timeout_ms, &output, 4096);
+        RunChildProcess({EngineCheckProgram(), "--account", EngineCheckAccount(), engine_folder, set_folder},
+                        timeout_ms, &output, 4096);
     constexpr std::string_view kSkipped = "confinement skipped: ";
     for (size_t at = output.find(kSkipped); skipped != nullptr && at != std::string::npos;
          at = output.find(kSkipped, at + 1)) {

@@ -35,6 +35,16 @@ std::string CheckDatSetStarts(const std::string& engine_folder, const std::strin
                               int64_t timeout_ms = kEngineStartCheckTimeoutMs,
                               std::vector<std::string>* skipped = nullptr);
 
+// The unprivileged account the checker becomes when the service is root: a
+// system account in group vexor, so it may read the DAT sets and no more.
+inline constexpr char kEngineCheckAccount[] = "vexor-check";
+
+// The account the checker is asked to become: kEngineCheckAccount, or none
+// in a scratch system root (VEXOR_SYSTEM_ROOT), whose folders that account
+// has no reason to see; a test may name another. Not thread-safe to change.
+std::string EngineCheckAccount();
+void SetEngineCheckAccountForTesting(const std::string& account);
+
 // Where the checker program is: beside the running program, unless a test
 // named another one. Not thread-safe to change.
 std::string EngineCheckProgram();

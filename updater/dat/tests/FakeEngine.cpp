@@ -6,11 +6,22 @@
 //   2  checks the blocks, reports an error and returns 7;
 //   3  exports no AVUpdate at all;
 //   4  refuses every set (AVInitialise returns 4);
-//   5  crashes in AVInitialise.
+//   5  crashes in AVInitialise;
+//   6  a release that reaches out: on AVInitialise it tries to write a byte
+//      to the file VEXOR_PROBE_FILE names and to connect to 127.0.0.1 at
+//      the port VEXOR_PROBE_PORT names, and refuses to start with status
+//      100 + 1 (it wrote) + 2 (it connected) when either worked.
 // Every mode starts (AVInitialise) on any three readable, non-empty DAT
 // files unless one of them begins with "corrupt" (status 4) or "crash"
 // (the process dies, as an engine meeting a hostile file might).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -44,6 +55,26 @@ bool ReadWhole(const char* path, std::string* out) {
            list->paths != nullptr;
 }
 
+// What mode 6 could do from inside the start check: 1 it wrote, 2 it connected.
+[[maybe_unused]] uint16_t ReachOut() {
+    uint16_t reached = 0;
+    if (const char* path = std::getenv("VEXOR_PROBE_FILE"); path != nullptr) {
+        const int file = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (file >= 0 && ::write(file, "x", 1) == 1) reached |= 1;
+        if (file >= 0) ::close(file);
+    }
+    if (const char* port = std::getenv("VEXOR_PROBE_PORT"); port != nullptr) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(std::atoi(port)));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) reached |= 2;
+        if (socket >= 0) ::close(socket);
+    }
+    return reached;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) uint16_t AVInitialise(
@@ -55,6 +86,8 @@ extern "C" __attribute__((visibility("default"))) uint16_t AVInitialise(
     return kEngineStatusDatFile;
 #elif FAKE_ENGINE_MODE == 5
     __builtin_trap();
+#elif FAKE_ENGINE_MODE == 6
+    if (const uint16_t reached = ReachOut(); reached != 0) return 100 + reached;
 #endif
     for (uint16_t i = 0; i < request->count; ++i) {
         const EngineTagItem& item = request->items[i];
