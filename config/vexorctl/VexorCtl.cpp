@@ -10,12 +10,17 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
 #include <thread>
 #include <variant>
 
 #include "Common/Text/ControlCharacters.h"
 #include "Common/Text/TextConversion.h"
 #include "client/VexorUpdateRpc.h"
+#include "vexorctl/HealthCheck.h"
+#include "vexorctl/MetricsText.h"
+#include "vexorctl/PassHistory.h"
+#include "vexorctl/TerminalText.h"
 
 namespace TesselSoftware::VexorCtl {
 
@@ -37,6 +42,14 @@ constexpr char kHelpText[] =
     "                               something or found everything up to date, 1 (with its\n"
     "                               error) when it failed or was cancelled\n"
     "  cancel                       cancel the running update pass\n"
+    "  health [--warn-hours W] [--crit-hours C]\n"
+    "                               one line for a monitoring system: VEXOR OK, WARNING\n"
+    "                               (last pass failed, or the DAT set older than W hours,\n"
+    "                               default 24), CRITICAL (no set, the set older than C\n"
+    "                               hours, default 72, or the service down) or UNKNOWN,\n"
+    "                               then \" | \" and performance data; exit 0, 1, 2 or 3\n"
+    "  metrics [--output FILE]      the state in Prometheus' text format; --output writes\n"
+    "                               FILE atomically (for node_exporter's textfile collector)\n"
     "  dat get [--show-passwords]   the DAT source settings\n"
     "  dat set KEY=VALUE...         change DAT source settings (the others stay)\n"
     "  engine get [--show-passwords]\n"
@@ -53,19 +66,16 @@ constexpr char kHelpText[] =
     "\n"
     "Options: --json prints JSON for scripts; --endpoint names another endpoint.\n"
     "Exit status: 0 done, 1 the service refused (or the awaited pass failed), 2 usage\n"
-    "or invalid input,\n"
-    "3 service unreachable or transport failure, 4 access denied.\n";
+    "or invalid input, 3 service unreachable or transport failure, 4 access denied;\n"
+    "health: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n"
+    "health and metrics read the settings store too: run them as root or as an account\n"
+    "in the group vexor.\n";
 
 struct UsageError {
     std::string text;
 };
 
 [[noreturn]] void Usage(std::string text) { throw UsageError{std::move(text)}; }
-
-std::string Trimmed(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-}
 
 // One output value: text, a number or a yes/no.
 using Value = std::variant<std::string, int64_t, bool>;
@@ -86,30 +96,6 @@ std::string JsonString(const std::string& text) {
         json += text[i++];
     }
     return json + "\"";
-}
-
-// Text for a terminal: a value a site or another administrator chose may
-// hold line breaks or escape sequences, which would forge lines or steer
-// the terminal; they are shown as \n, \r, \t or \xNN instead.
-std::string Printable(const std::string& text) {
-    std::string shown;
-    for (size_t i = 0; i < text.size();) {
-        unsigned code = 0;
-        const size_t length = ControlCharacterAt(text, i, &code);
-        if (length == 0) {
-            if (text[i] == '\\') shown += '\\';
-            shown += text[i++];
-            continue;
-        }
-        char escape[8];
-        if (code == '\n') std::snprintf(escape, sizeof escape, "\\n");
-        else if (code == '\r') std::snprintf(escape, sizeof escape, "\\r");
-        else if (code == '\t') std::snprintf(escape, sizeof escape, "\\t");
-        else std::snprintf(escape, sizeof escape, "\\x%02x", code);
-        shown += escape;
-        i += length;
-    }
-    return shown;
 }
 
 std::string JsonValue(const Value& value) {
@@ -185,7 +171,21 @@ struct Command {
     int64_t timeout_seconds = 3600;
     bool show_passwords = false;
     std::map<std::string, std::string> password_sources;  // "proxy"/"share" -> "" (ask) or file
+    HealthLimits health_limits;
+    std::string output;  // metrics --output
 };
+
+// The command (the first plain word), known before the whole line parses.
+std::string CommandWord(const std::vector<std::string>& args) {
+    static const std::set<std::string> kTakeValues = {"--endpoint",   "--timeout",           "--warn-hours",
+                                                      "--crit-hours", "--output",            "--proxy-password-file",
+                                                      "--share-password-file"};
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (kTakeValues.count(args[i]) != 0) ++i;
+        else if (args[i].rfind("--", 0) != 0) return args[i];
+    }
+    return {};
+}
 
 Command Parse(const std::vector<std::string>& args) {
     Command command;
@@ -203,6 +203,13 @@ Command Parse(const std::vector<std::string>& args) {
             command.wait = true;
         } else if (arg == "--timeout") {
             command.timeout_seconds = ParseNumber("--timeout", next(), 1, 86400);
+        } else if (arg == "--warn-hours" || arg == "--crit-hours") {
+            const std::string& value = next();
+            (arg == "--warn-hours" ? command.health_limits.warn_seconds : command.health_limits.crit_seconds) =
+                ParseNumber(arg, value, 1, 87600) * 3600;
+        } else if (arg == "--output") {
+            command.output = next();
+            if (command.output.empty()) Usage("--output needs a file name");
         } else if (arg == "--show-passwords") {
             command.show_passwords = true;
         } else if (arg == "--proxy-password" || arg == "--share-password") {
@@ -322,39 +329,6 @@ int Refused(CVexorUpdateRpc& rpc, std::ostream& err) {
     return kServiceSaidNo;
 }
 
-// One message of the service's history.
-struct HistoryLine {
-    int64_t time = 0;
-    std::string text;
-    bool operator==(const HistoryLine&) const = default;
-};
-
-bool ReadHistory(CVexorUpdateRpc& rpc, std::vector<HistoryLine>* lines) {
-    TRPCClientArray<VexorLogEntry> entries;
-    if (!rpc.GetLogEntries(entries)) return false;
-    lines->clear();
-    for (int32_t i = 0; i < entries.Count(); ++i) {
-        lines->push_back({entries[i].time, entries[i].text != nullptr ? WideToNarrow(entries[i].text) : ""});
-    }
-    return true;
-}
-
-// The lines of now that came after then. The history is a window of the
-// newest messages: the longest end of then that now starts with is what
-// both hold; a window that moved past all of then is new throughout.
-std::vector<HistoryLine> AddedSince(const std::vector<HistoryLine>& then, const std::vector<HistoryLine>& now) {
-    for (size_t shared = std::min(then.size(), now.size()); shared > 0; --shared) {
-        if (std::equal(then.end() - static_cast<ptrdiff_t>(shared), then.end(), now.begin())) {
-            return {now.begin() + static_cast<ptrdiff_t>(shared), now.end()};
-        }
-    }
-    return now;
-}
-
-constexpr char kPassStarts[] = "******* Performing update *******";
-
-bool IsPassEnd(const HistoryLine& line) { return line.text == "Check finished." || line.text.rfind("Error: ", 0) == 0; }
-
 // Waits for the pass the start request led to and tells how it ended. The
 // pass is found by its lines in the history, gathered poll by poll (the
 // history keeps only the newest lines, and a pass may write more of them
@@ -397,8 +371,7 @@ int WaitForPass(CVexorUpdateRpc& rpc, const Command& command, const std::vector<
                                       [](const HistoryLine& line) { return line.text == kPassStarts; });
     const auto first = opening == seen.rend() ? seen.begin() : opening.base() - 1;
     // A failed pass ends with its "Error: ..." line (a cancel is one too).
-    const auto failure = std::find_if(first, seen.end(),
-                                      [](const HistoryLine& line) { return line.text.rfind("Error: ", 0) == 0; });
+    const auto failure = std::find_if(first, seen.end(), IsPassFailure);
     if (failure != seen.end()) {
         err << "vexorctl: the update pass failed: " << Printable(Trimmed(failure->text.substr(7))) << "\n";
         return kServiceSaidNo;
@@ -446,6 +419,33 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
         if (command.wait && !ReadHistory(rpc, &history_before)) return Refused(rpc, err);
         rpc.StartUpdate();
         if (command.wait) return WaitForPass(rpc, command, history_before, out, err);
+    } else if (verb == "health") {
+        expect_words(1);
+        if (command.health_limits.warn_seconds > command.health_limits.crit_seconds) {
+            Usage("--warn-hours is more than --crit-hours");
+        }
+        const HealthVerdict verdict =
+            JudgeHealth(ReadUpdater(rpc), static_cast<int64_t>(std::time(nullptr)), command.health_limits);
+        out << verdict.line << "\n";
+        return verdict.state;
+    } else if (verb == "metrics") {
+        expect_words(1);
+        const UpdaterReading reading = ReadUpdater(rpc);
+        if (reading.service == UpdaterReading::Service::kAccessDenied) {
+            err << "vexorctl: " << Printable(reading.service_error) << "\n";
+            return kAccessDenied;
+        }
+        if (reading.service == UpdaterReading::Service::kMalformed) {
+            err << "vexorctl: " << Printable(reading.service_error) << "\n";
+            return kServiceSaidNo;
+        }
+        const std::string text = MetricsText(reading);
+        if (command.output.empty()) {
+            out << text;
+        } else if (const std::string failure = WriteFileAtomically(command.output, text); !failure.empty()) {
+            err << "vexorctl: " << failure << "\n";
+            return kServiceSaidNo;
+        }
     } else if (verb == "cancel") {
         expect_words(1);
         rpc.StopUpdate();
@@ -471,6 +471,7 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
         if (!(dat ? rpc.SetDatSourceSettings(dat_settings) : rpc.SetEngineUpdateSettings(engine_settings))) {
             return Refused(rpc, err);
         }
+
     } else {
         Usage(verb.empty() ? "no command given" : "unknown command '" + verb + "'");
     }
@@ -486,6 +487,17 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
             return kOk;
         }
     }
+    // A monitoring system runs health: whatever stops it from judging is
+    // UNKNOWN, in its one-line form, never vexorctl's usage status.
+    const bool health = CommandWord(args) == "health";
+    const auto failed = [&](const std::string& text, int status) {
+        if (health) {
+            out << "VEXOR UNKNOWN - " << Printable(text) << "\n";
+            return static_cast<int>(kHealthUnknown);
+        }
+        err << "vexorctl: " << Printable(text) << (status == kUsage ? "\nTry 'vexorctl --help'." : "") << "\n";
+        return status;
+    };
     try {
         const Command command = Parse(args);
         if (!command.assignments.empty() && (command.words.size() != 2 || command.words[1] != "set")) {
@@ -493,16 +505,15 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         }
         CVexorUpdateRpc rpc;
         if (!rpc.CreateBinding(command.endpoint)) {
-            err << "vexorctl: " << Printable(Trimmed(rpc.GetLastErrorText())) << "\n";
-            return kUsage;
+            // Not a usage error's text: no hint to read the help.
+            if (!health) err << "vexorctl: " << Printable(Trimmed(rpc.GetLastErrorText())) << "\n";
+            return health ? failed(Trimmed(rpc.GetLastErrorText()), kUsage) : kUsage;
         }
         return Execute(command, rpc, in, out, err);
     } catch (const UsageError& e) {
-        err << "vexorctl: " << Printable(e.text) << "\nTry 'vexorctl --help'.\n";
-        return kUsage;
+        return failed(e.text, kUsage);
     } catch (const CRPCException& e) {
-        err << "vexorctl: " << Printable(Trimmed(e.Message())) << "\n";
-        return e.Code() == 5 ? kAccessDenied : kUnreachable;
+        return failed(Trimmed(e.Message()), e.Code() == 5 ? kAccessDenied : kUnreachable);
     }
 }
 

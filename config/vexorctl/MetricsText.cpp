@@ -1,0 +1,89 @@
+#include "vexorctl/MetricsText.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace TesselSoftware::VexorCtl {
+
+namespace {
+
+void Metric(std::string& text, const char* name, const char* help, const char* type, const std::string& sample) {
+    text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + sample + "\n";
+}
+
+void Gauge(std::string& text, const char* name, const char* help, int64_t value) {
+    Metric(text, name, help, "gauge", std::string(name) + " " + std::to_string(value));
+}
+
+// A label value: backslash, double quote and line feed escaped.
+std::string LabelValue(const std::string& value) {
+    std::string escaped;
+    for (const char c : value) {
+        if (c == '\\') escaped += "\\\\";
+        else if (c == '"') escaped += "\\\"";
+        else if (c == '\n') escaped += "\\n";
+        else escaped += c;
+    }
+    return escaped;
+}
+
+}  // namespace
+
+std::string MetricsText(const UpdaterReading& reading) {
+    const bool up = reading.service == UpdaterReading::Service::kAnswered;
+    std::string text;
+    Gauge(text, "vexor_up", "Whether the updater service answered on its control endpoint.", up ? 1 : 0);
+    if (reading.dat_version) {
+        Gauge(text, "vexor_dat_version", "Version of the installed DAT set; 0 when none is installed.",
+              *reading.dat_version);
+    }
+    if (reading.dat_installed > 0) {
+        Gauge(text, "vexor_dat_installed_timestamp_seconds", "When the installed DAT set was installed.",
+              reading.dat_installed);
+    }
+    if (reading.last_check > 0) {
+        Gauge(text, "vexor_last_check_timestamp_seconds", "When the last update check finished.", reading.last_check);
+    }
+    if (reading.last_pass_failed) {
+        Gauge(text, "vexor_last_check_success", "Whether the newest update pass in the service's history succeeded.",
+              *reading.last_pass_failed ? 0 : 1);
+    }
+    if (up) {
+        if (reading.next_check > 0) {
+            Gauge(text, "vexor_next_check_timestamp_seconds", "When the next update check is due.", reading.next_check);
+        }
+        Gauge(text, "vexor_update_running", "Whether an update pass is running.", reading.update_running ? 1 : 0);
+        Metric(text, "vexor_engine_info", "The installed engine's version.", "gauge",
+               "vexor_engine_info{version=\"" + LabelValue(reading.engine_version) + "\"} 1");
+    }
+    return text;
+}
+
+std::string WriteFileAtomically(const std::string& path, const std::string& text) {
+    const std::string temporary = path + ".tmp." + std::to_string(::getpid());
+    const int file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (file < 0) return "cannot create " + temporary + ": " + std::strerror(errno);
+    size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(file, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
+    }
+    const int write_error = written == text.size() ? 0 : errno;
+    const bool synced = write_error == 0 && ::fsync(file) == 0;
+    const int sync_error = errno;
+    ::close(file);
+    if (!synced || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = write_error != 0 ? write_error : (!synced ? sync_error : errno);
+        ::unlink(temporary.c_str());
+        return "cannot write " + path + ": " + std::strerror(error);
+    }
+    return {};
+}
+
+}  // namespace TesselSoftware::VexorCtl
