@@ -9,6 +9,7 @@
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
+#include "logic/ServiceSandbox.h"
 #include "logic/SettingsPageRules.h"
 #include "logic/ShareFolder.h"
 
@@ -46,7 +47,7 @@ CSettingsPage::CSettingsPage(Kind kind, RPCClient::CVexorUpdateRpc& rpc, QWidget
       proxy_server_(new QLineEdit), proxy_port_(new QLineEdit),
       requires_logon_(new QCheckBox(tr("&The proxy server requires user authentication"))),
       proxy_user_(new QLineEdit), proxy_password_(PasswordEdit()), local_directory_(new QLineEdit),
-      browse_local_(new QPushButton(tr("Browse..."))), share_directory_(new QLineEdit),
+      browse_local_(new QPushButton(tr("Browse..."))), local_warning_(new QLabel), share_directory_(new QLineEdit),
       browse_share_(new QPushButton(tr("Browse..."))), share_user_(new QLineEdit), share_password_(PasswordEdit()) {
     auto* layout = new QVBoxLayout(this);
     if (kind_ == Kind::kDat) {
@@ -84,6 +85,12 @@ CSettingsPage::CSettingsPage(Kind kind, RPCClient::CVexorUpdateRpc& rpc, QWidget
     auto* local_row = new QHBoxLayout;
     local_row->addWidget(local_directory_, 1);
     local_row->addWidget(browse_local_);
+    local_warning_->setWordWrap(true);
+    local_warning_->setStyleSheet("color: #9a5b00");
+    local_warning_->hide();
+    auto* local = new QVBoxLayout;
+    local->addLayout(local_row);
+    local->addWidget(local_warning_);
 
     auto* share_row = new QHBoxLayout;
     share_row->addWidget(share_directory_, 1);
@@ -98,7 +105,7 @@ CSettingsPage::CSettingsPage(Kind kind, RPCClient::CVexorUpdateRpc& rpc, QWidget
     grid->addWidget(from_url_);
     grid->addWidget(Indented(internet));
     grid->addWidget(from_local_);
-    grid->addWidget(Indented(local_row));
+    grid->addWidget(Indented(local));
     grid->addWidget(from_share_);
     grid->addWidget(Indented(share));
     layout->addWidget(source);
@@ -126,6 +133,7 @@ CSettingsPage::CSettingsPage(Kind kind, RPCClient::CVexorUpdateRpc& rpc, QWidget
         MarkModified();
     });
     connect(browse_local_, &QPushButton::clicked, this, &CSettingsPage::BrowseLocal);
+    connect(local_directory_, &QLineEdit::textChanged, this, &CSettingsPage::UpdateLocalWarning);
     connect(browse_share_, &QPushButton::clicked, this, &CSettingsPage::BrowseShare);
     Load();
 }
@@ -203,6 +211,14 @@ void CSettingsPage::ApplyEnablingRule() {
     for (QWidget* widget : std::initializer_list<QWidget*>{share_directory_, browse_share_, share_user_, share_password_}) {
         widget->setEnabled(enabled.network_share);
     }
+    UpdateLocalWarning();
+}
+
+void CSettingsPage::UpdateLocalWarning() {
+    const std::string hidden =
+        from_local_->isChecked() ? FolderHiddenFromService(local_directory_->text().toStdString()) : "";
+    local_warning_->setText(QString::fromStdString(hidden));
+    local_warning_->setVisible(!hidden.empty());
 }
 
 bool CSettingsPage::Apply() {

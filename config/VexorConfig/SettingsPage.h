@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -44,6 +45,9 @@ public:
     QCheckBox* RequiresLogon() const { return requires_logon_; }
     QRadioButton* SourceRadio(int32_t type) const;
     QLineEdit* LocalDirectory() const { return local_directory_; }
+    // The warning under the local folder: shown while the local folder is
+    // the source and the service cannot see the folder typed there.
+    QLabel* LocalWarning() const { return local_warning_; }
     QLineEdit* ProxyUser() const { return proxy_user_; }
     QLineEdit* ShareDirectory() const { return share_directory_; }
     QLineEdit* SharePassword() const { return share_password_; }
@@ -53,6 +57,7 @@ private:
     // Controls -> fields (the port only while a proxy is used).
     void ReadControls();
     void ApplyEnablingRule();
+    void UpdateLocalWarning();
     void MarkModified() { modified_ = true; }
     void BrowseLocal();
     void BrowseShare();
@@ -80,6 +85,7 @@ private:
     QLineEdit* proxy_password_;
     QLineEdit* local_directory_;
     QPushButton* browse_local_;
+    QLabel* local_warning_;
     QLineEdit* share_directory_;
     QPushButton* browse_share_;
     QLineEdit* share_user_;

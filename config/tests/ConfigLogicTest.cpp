@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <ctime>
 
 #include "TestSupport.h"
+#include "logic/ServiceSandbox.h"
 #include "logic/SettingsPageRules.h"
 #include "logic/ShareFolder.h"
 #include "logic/StatusPageText.h"
@@ -36,6 +39,25 @@ TEST(SettingsPageRules, ControlsFollowTheSourceTypeAndTheProxyBoxes) {
         EXPECT_EQ(row.enabled, EnablingRule(row.type, row.proxy, row.logon))
             << row.type << row.proxy << row.logon;
     }
+}
+
+// The trees the service's unit hides, by where a folder really is: a link
+// from a visible place into a hidden one is hidden too.
+TEST(ServiceSandbox, FoldersUnderTheHiddenTreesAreNamed) {
+    Testing::ScratchDir dir;
+    const std::string link = dir / "to-root";
+    ASSERT_EQ(0, ::symlink("/root", link.c_str()));
+    const std::pair<std::string, bool> rows[] = {
+        {"/home/admin/dat", true}, {"/root", true},       {"/tmp/site", true},     {"/var/tmp/x", true},
+        {"/run/user/0/d", true},   {"/srv/vexor", false}, {"/homestead/d", false}, {"/var/lib/vexor/src", false},
+        {"/srv/../home/a", true},  {"relative/dir", false}, {"", false},
+    };
+    for (const auto& [folder, hidden] : rows) {
+        EXPECT_EQ(hidden, !FolderHiddenFromService(folder).empty()) << folder;
+    }
+    // ScratchDir lives under /tmp itself: judge the link's target, not its place.
+    EXPECT_NE(std::string::npos, FolderHiddenFromService(link).find("the home folders are hidden"))
+        << FolderHiddenFromService(link);
 }
 
 TEST(SettingsPageRules, ApplyRefusesPortsOutsideSixteenBitsAndUrlsThatDoNotParse) {

@@ -135,6 +135,15 @@ TEST_F(VexorConfigTest, SettingsPagesLoadChooseTheFrequencyAndRefuseBadInput) {
     EXPECT_TRUE(dat->LocalDirectory()->isEnabled());
     EXPECT_FALSE(dat->Url()->isEnabled());
     EXPECT_FALSE(dat->ShareDirectory()->isEnabled());
+    // A folder the service's sandbox hides is named before the first pass fails.
+    dat->LocalDirectory()->setText("/home/admin/dat");
+    EXPECT_FALSE(dat->LocalWarning()->isHidden());
+    EXPECT_TRUE(dat->LocalWarning()->text().contains("cannot see /home/admin/dat")) << dat->LocalWarning()->text().toStdString();
+    dat->SourceRadio(0)->click();
+    EXPECT_TRUE(dat->LocalWarning()->isHidden()) << "warned of a folder that is not the source";
+    dat->SourceRadio(2)->click();
+    dat->LocalDirectory()->setText("/srv/vexor/dat");
+    EXPECT_TRUE(dat->LocalWarning()->isHidden());
 
     dat->Url()->setText("not a site");
     EXPECT_FALSE(dat->Apply());

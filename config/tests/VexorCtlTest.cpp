@@ -122,6 +122,17 @@ TEST_F(VexorCtlTest, HostileValuesAreRefusedWithTheirReason) {
     EXPECT_NE(std::string::npos, json.out.find("\"http://a/\\u000ause-proxy: yes\\u001b[0m\"")) << json.out;
 }
 
+TEST_F(VexorCtlTest, AFolderTheServiceCannotSeeIsSavedWithAWarning) {
+    const Outcome hidden = Ctl({"dat", "set", "source=folder", "local-dir=/home/admin/dat"});
+    EXPECT_EQ(0, hidden.status) << hidden.err;
+    EXPECT_NE(std::string::npos, hidden.err.find("vexorctl: warning: The updater service cannot see /home/admin/dat"))
+        << hidden.err;
+    EXPECT_EQ("/home/admin/dat", core.DatSourceSettings().LocalDirectory());
+    const Outcome seen = Ctl({"dat", "set", "local-dir=/srv/vexor/dat"});
+    EXPECT_EQ(0, seen.status);
+    EXPECT_EQ("", seen.err);
+}
+
 TEST_F(VexorCtlTest, HistoryListsMessagesOldestFirst) {
     core.AddMessage("first");
     core.AddMessage("second");

@@ -17,6 +17,7 @@
 #include "Common/Text/ControlCharacters.h"
 #include "Common/Text/TextConversion.h"
 #include "client/VexorUpdateRpc.h"
+#include "logic/ServiceSandbox.h"
 #include "vexorctl/HealthCheck.h"
 #include "vexorctl/MetricsText.h"
 #include "vexorctl/PassHistory.h"
@@ -70,6 +71,8 @@ constexpr char kHelpText[] =
     "health: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.\n"
     "health and metrics read the settings store too: run them as root or as an account\n"
     "in the group vexor.\n";
+
+constexpr int32_t kLocalFolderSource = 2;
 
 struct UsageError {
     std::string text;
@@ -471,7 +474,12 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
         if (!(dat ? rpc.SetDatSourceSettings(dat_settings) : rpc.SetEngineUpdateSettings(engine_settings))) {
             return Refused(rpc, err);
         }
-
+        // Saved all the same: the folder may be meant for another machine.
+        if (type == kLocalFolderSource) {
+            if (const std::string hidden = VexorConfig::FolderHiddenFromService(source.local_directory); !hidden.empty()) {
+                err << "vexorctl: warning: " << Printable(hidden) << "\n";
+            }
+        }
     } else {
         Usage(verb.empty() ? "no command given" : "unknown command '" + verb + "'");
     }
