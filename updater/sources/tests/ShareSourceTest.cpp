@@ -198,7 +198,10 @@ TEST_F(SmbTest, RefusedConnectionsThrowTheirText) {
     EXPECT_TRUE(guest->Download("g.txt", Local("g.txt"))) << guest->LastError();
 }
 
-TEST_F(SmbTest, OnceInstallsFullThenIncrementalFromAShare) {
+// With the publisher's key trusted: a signed site on the share installs
+// full, then incremental (each ".minisig" read from the same share), and a
+// release signed by another key is refused with the set left as it was.
+TEST_F(SmbTest, OnceInstallsSignedFullThenIncrementalFromAShare) {
     const std::string site = Share("site");
     std::string error;
     const VexorPublisher::Date date{2026, 12, 1};
@@ -223,6 +226,17 @@ TEST_F(SmbTest, OnceInstallsFullThenIncrementalFromAShare) {
         key.WriteString("LogPath", dir_->path() + "/system/log");
         Testing::OfferNoNewerEngine(dir_->path() + "/system" + "/engine-site");
     }
+    for (const std::string who : {"publisher", "stranger"}) {
+        ASSERT_TRUE(VexorPublisher::WriteKeyPair(dir_->path() + "/" + who, &error)) << error;
+    }
+    const auto sign = [&](const char* who) {
+        const std::string key = dir_->path() + "/" + who + "/vexor-publisher.key";
+        ASSERT_TRUE(VexorPublisher::SignTree(site, key, &error)) << error;
+        ASSERT_TRUE(VexorPublisher::SignTree(dir_->path() + "/system/engine-site", key, &error)) << error;
+    };
+    Testing::WriteFile(dir_->path() + "/system/etc/vexor/trusted-keys/publisher.pub",
+                       ReadFile(dir_->path() + "/publisher/vexor-publisher.pub"));
+    sign("publisher");
     const auto run_once = [](std::string* output) {
         Testing::SpawnedProcess run({VEXOR_UPDATER_PROGRAM, "-once"});
         return run.Wait(output);
@@ -231,6 +245,7 @@ TEST_F(SmbTest, OnceInstallsFullThenIncrementalFromAShare) {
     EXPECT_EQ(0, run_once(&output)) << output;
     ASSERT_TRUE(VexorPublisher::WriteSite(ReadFile(VEXOR_SAMPLE_SIGNATURES), 1, 2, 1, date, {}, site, &error))
         << error;
+    sign("publisher");
     EXPECT_EQ(0, run_once(&output)) << output;
     EXPECT_NE(std::string::npos, output.find("Asking Vexor to update DAT files.")) << output;
     EXPECT_EQ(std::string::npos, output.find(kPassword));
@@ -240,6 +255,14 @@ TEST_F(SmbTest, OnceInstallsFullThenIncrementalFromAShare) {
     const std::string published = dir_->path() + "/published-2";
     ASSERT_TRUE(VexorPublisher::WriteDatSet(ReadFile(VEXOR_SAMPLE_SIGNATURES), 2, date, published, &error));
     EXPECT_EQ(ReadFile(published + "/avvscan.dat"), ReadFile(key.ReadRequiredString("DATPath") + "/avvscan.dat"));
+
+    ASSERT_TRUE(VexorPublisher::WriteSite(ReadFile(VEXOR_SAMPLE_SIGNATURES), 1, 3, 2, date, {}, site, &error))
+        << error;
+    ASSERT_TRUE(VexorPublisher::SignTree(site, dir_->path() + "/stranger/vexor-publisher.key", &error)) << error;
+    EXPECT_EQ(1, run_once(&output)) << output;
+    EXPECT_NE(std::string::npos, key.ReadRequiredString("LastCheckResult").find("was made by an untrusted key"))
+        << key.ReadRequiredString("LastCheckResult");
+    EXPECT_EQ(2u, key.ReadRequiredDword("DATVersion"));
 }
 
 }  // namespace
