@@ -3,8 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 
+#include "Common/Errors/ExceptionBase.h"
 #include "sources/HttpTransfer.h"
+#include "sources/SiteCoolDown.h"
 #include "sources/UrlParser.h"
 
 namespace TesselSoftware {
@@ -47,6 +50,10 @@ bool CDownloaderINET::DownloadFile(const std::string& remote_name, const std::st
         proxy.SetManual(source->ProxyName(), source->ProxyPort());
     }
 
+    // A site that asked to be left alone is not asked before its time.
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    if (const auto cool = FindSiteCoolDown(BaseLocation(), now)) ThrowCoolDown(*cool);
+
     HttpTransfer client(&proxy, kInternetUserAgent, kLowSpeedLimit, kLowSpeedTime, kMaxRedirects,
                         std::min<uint64_t>(DownloadLimit(), HttpTransfer::kDefaultMaxBytes));
     const std::string url = BaseLocation() + "/" + remote_name;
@@ -70,8 +77,26 @@ bool CDownloaderINET::DownloadFile(const std::string& remote_name, const std::st
         if (progress == nullptr || !progress->IsCancelled()) {
             say("Download of '" + remote_name + "' failed: " + client.ErrorText());
         }
+        const int32_t code = client.ResponseCode();
+        if (const int64_t wait = RetryAfterSeconds(code, client.RetryAfter(), now); wait > 0) {
+            const SiteCoolDown cool{now + wait, code == 429 ? "HTTP 429 Too Many Requests" : "HTTP 503 Service Unavailable"};
+            try {
+                RecordSiteCoolDown(BaseLocation(), cool.not_before, cool.reason);
+            } catch (const ExceptionBase& e) {
+                say("The site's cool-down could not be kept: " + e.Message());
+            }
+            ThrowCoolDown(cool);
+        }
     }
     return ok;
+}
+
+void CDownloaderINET::ThrowCoolDown(const SiteCoolDown& cool) {
+    const std::string text =
+        "The update site asked to wait until " + CoolDownTimeText(cool.not_before) + " (" + cool.reason + ")";
+    SetLastError(text);
+    if (IUpdateProgress* const progress = Progress(); progress != nullptr) progress->AddMessageText(text);
+    throw CTLVexorNetException(0, text);
 }
 
 int CDownloaderINET::OnProgress(double total) {

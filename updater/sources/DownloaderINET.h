@@ -9,6 +9,8 @@
 
 namespace TesselSoftware {
 
+struct SiteCoolDown;
+
 inline constexpr char kInternetUserAgent[] = "Vexor for Tessel 6.1.2.";
 
 class CDownloaderINET : public CDownloader {
@@ -20,10 +22,14 @@ public:
     // connection, "Downloading '<url>'" (user information hidden) and a
     // "Downloaded N bytes" line per new million bytes, at most once a
     // second; a cancelled update aborts it. A failed download leaves no
-    // local file.
+    // local file. A site that answered 429 or 503 with Retry-After is not
+    // asked again before that time (SiteCoolDown): the download then, and
+    // the one that got that answer, throw CTLVexorNetException "The update
+    // site asked to wait until <time> (HTTP 429 Too Many Requests)".
     bool DownloadFile(const std::string& remote_name, const std::string& local_path) override;
 
 private:
+    [[noreturn]] void ThrowCoolDown(const SiteCoolDown& cool);
     int OnProgress(double total);
 
     int32_t last_logged_bytes_ = 0;

@@ -46,6 +46,7 @@ struct HandleCloser {
 };
 using Handle = std::unique_ptr<CURL, HandleCloser>;
 
+
 std::string Formatted(const char* format, const std::string& text) {
     const int size = std::snprintf(nullptr, 0, format, text.c_str());
     std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
@@ -220,6 +221,7 @@ bool HttpTransfer::RequestViaProxy(const ParsedUrl& url, Context& context) {
 bool HttpTransfer::Request(const ParsedUrl& url, Context& context, bool via_proxy) {
     ++attempts_made_;
     response_code_ = 0;
+    retry_after_.clear();
     // Every attempt starts from an empty output: bytes of a failed attempt
     // must never end up in front of a later one's.
     context.Restart();
@@ -346,6 +348,13 @@ bool HttpTransfer::Request(const ParsedUrl& url, Context& context, bool via_prox
         return false;
     }
     response_code_ = static_cast<int32_t>(code);
+    if (code == 429 || code == 503) {
+        // How long the site asks to be left alone, as it wrote it.
+        curl_header* header = nullptr;
+        if (curl_easy_header(h, "Retry-After", 0, CURLH_HEADER, -1, &header) == CURLHE_OK && header != nullptr) {
+            retry_after_ = header->value;
+        }
+    }
     if (code >= 400) {
         error_text_ = "Request failed: Response code: " + std::to_string(code) + " returned.";
         return false;

@@ -103,6 +103,9 @@ public:
 
     const std::string& ErrorText() const { return error_text_; }
     int32_t ResponseCode() const { return response_code_; }
+    // The Retry-After header of the last answer when it was 429 or 503, as
+    // the site sent it; "" when there was none.
+    const std::string& RetryAfter() const { return retry_after_; }
     // Attempts made by the last Get (direct and proxied alike).
     int AttemptsMade() const { return attempts_made_; }
 
@@ -120,6 +123,7 @@ private:
     const int32_t max_redirects_;
     const uint64_t max_bytes_;
     std::string error_text_;
+    std::string retry_after_;
     int32_t response_code_ = 0;
     int attempts_made_ = 0;
 };
