@@ -44,10 +44,14 @@ TEST_F(VexorCtlTest, CommandsAndTheirExitStatuses) {
         {{"versions"}, "", 0, "engine-version: Unknown\n"},
         {{"dat", "set", "interval=60", "source=folder", "local-dir=/srv/dat", "use-proxy=yes", "proxy-port=3128",
           "--proxy-password-file", dir / "proxy.pw"}, "", 0, ""},
-        {{"dat", "get"}, "", 0, "interval: 600\nsource: folder\nurl: http://update.vexor.example/Products/CommonUpdater\n"
+        {{"dat", "get"}, "", 0, "interval: 600\nsplay: 0\nsource: folder\nurl: http://update.vexor.example/Products/CommonUpdater\n"
                                 "use-proxy: yes\nproxy: \nproxy-port: 3128\nproxy-logon: no\nproxy-user: \n"
                                 "proxy-password: ********\nlocal-dir: /srv/dat\n"},
         {{"dat", "get", "--show-passwords"}, "", 0, "proxy-password: proxy-secret\n"},
+        {{"dat", "set", "splay=900"}, "", 0, ""},
+        {{"dat", "get"}, "", 0, "splay: 900\n"},
+        {{"dat", "set", "splay=3601"}, "", 2, "invalid value for splay"},
+        {{"engine", "set", "splay=60"}, "", 2, "unknown key splay"},
         {{"engine", "set", "source=share", "share-dir=\\\\host\\share", "--share-password"}, "share-secret\n", 0, ""},
         {{"--json", "engine", "get", "--show-passwords"}, "", 0,
          "\"source\": \"share\", \"url\": \"https://engine.vexor.example/engine610\""},

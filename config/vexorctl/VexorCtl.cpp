@@ -21,6 +21,7 @@
 #include "vexorctl/HealthCheck.h"
 #include "vexorctl/MetricsText.h"
 #include "vexorctl/PassHistory.h"
+#include "vexorctl/SplaySetting.h"
 #include "vexorctl/TerminalText.h"
 
 namespace TesselSoftware::VexorCtl {
@@ -56,7 +57,8 @@ constexpr char kHelpText[] =
     "  engine get [--show-passwords]\n"
     "  engine set KEY=VALUE...      the same for the engine update source\n"
     "\n"
-    "Keys: interval (dat only, seconds, kept within 600..3600), source (internet, share,\n"
+    "Keys: interval (dat only, seconds, kept within 600..3600), splay (dat only, 0..3600\n"
+    "seconds added to every next check, fixed per machine; root only), source (internet, share,\n"
     "folder), url, use-proxy, proxy, proxy-port, proxy-logon, proxy-user, local-dir,\n"
     "share-dir, share-user. Yes/no keys take yes, no, true, false, 1 or 0.\n"
     "\n"
@@ -302,6 +304,8 @@ void ApplyAssignments(const Command& command, bool dat, int64_t* interval, int32
         if (!IsValidUtf8(value)) Usage("the value of " + key + " is not valid UTF-8 text");
         if (const auto text = texts.find(key); text != texts.end()) {
             *text->second = value;
+        } else if (key == "splay" && dat) {
+            // Stored apart from the service's settings: see Execute.
         } else if (key == "interval" && dat) {
             *interval = ParseNumber(key, value, 1, INT32_MAX);
         } else if (key == "source") {
@@ -463,21 +467,38 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
         }
         if (words[1] == "get") {
             Fields fields;
-            if (dat) fields.emplace_back("interval", dat_settings.update_interval);
+            if (dat) {
+                fields.emplace_back("interval", dat_settings.update_interval);
+                const std::optional<int64_t> splay = ReadSplaySetting();
+                fields.emplace_back("splay", splay ? Value{*splay} : Value{std::string("unknown")});
+            }
             fields.emplace_back("source", SourceTypeValue(type));
             for (auto& field : SourceFields(source, command.show_passwords)) fields.push_back(std::move(field));
             Print(out, command.json, fields);
             return kOk;
         }
         if (command.assignments.empty() && command.password_sources.empty()) Usage("nothing to set");
-        ApplyAssignments(command, dat, &dat_settings.update_interval, &type, source, in, err);
-        if (!(dat ? rpc.SetDatSourceSettings(dat_settings) : rpc.SetEngineUpdateSettings(engine_settings))) {
-            return Refused(rpc, err);
+        std::optional<int64_t> splay;
+        if (const auto found = command.assignments.find("splay"); found != command.assignments.end() && dat) {
+            splay = ParseNumber("splay", found->second, 0, 3600);
         }
-        // Saved all the same: the folder may be meant for another machine.
-        if (type == kLocalFolderSource) {
-            if (const std::string hidden = VexorConfig::FolderHiddenFromService(source.local_directory); !hidden.empty()) {
-                err << "vexorctl: warning: " << Printable(hidden) << "\n";
+        if (!splay || command.assignments.size() > 1 || !command.password_sources.empty()) {
+            ApplyAssignments(command, dat, &dat_settings.update_interval, &type, source, in, err);
+            if (!(dat ? rpc.SetDatSourceSettings(dat_settings) : rpc.SetEngineUpdateSettings(engine_settings))) {
+                return Refused(rpc, err);
+            }
+            // Saved all the same: the folder may be meant for another machine.
+            if (type == kLocalFolderSource) {
+                if (const std::string hidden = VexorConfig::FolderHiddenFromService(source.local_directory);
+                    !hidden.empty()) {
+                    err << "vexorctl: warning: " << Printable(hidden) << "\n";
+                }
+            }
+        }
+        if (splay) {
+            if (const std::string failure = WriteSplaySetting(*splay); !failure.empty()) {
+                err << "vexorctl: " << Printable(failure) << "\n";
+                return kAccessDenied;
             }
         }
     } else {

@@ -1,5 +1,6 @@
 #include "core/UpdaterSettings.h"
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "Common/ProductKey.h"
 #include "Common/Registry/SecretValues.h"
 #include "core/PasswordScrambler.h"
+#include "core/ScheduleSplay.h"
 
 namespace TesselSoftware {
 
@@ -255,6 +257,12 @@ void UpdaterSettings::ReadStore(bool keep_changed) {
         take(kLastUpdateTimeField, last_update_time_, ReadTime(key, "LastUpdateTime", 0));
         take(kUpdateIntervalField, update_interval_,
              ClampInterval(ReadTime(key, "UpdateInterval", kMaxUpdateInterval)));
+        {
+            const int64_t splay = std::clamp<int64_t>(ReadNumber(key, "UpdateSplaySeconds", 0), 0, kMaxUpdateSplaySeconds);
+            LockGuard guard(*this);
+            if (splay != update_splay_) splay_offset_ = TesselSoftware::SplayOffset(MachineIdentity(), splay);
+            update_splay_ = splay;
+        }
         const std::optional<RegistryKey> secrets = OpenSecretsForReading();
         const SourceValues dat = LoadSource(key, secrets, kDatSourceNames, kDefaultDatSite);
         const SourceValues engine = LoadSource(key, secrets, kEngineSourceNames, kDefaultEngineSite);
@@ -390,7 +398,7 @@ void UpdaterSettings::SetLastCheckTime(int64_t t) {
         old_next = next_check_time_;
         old_next_changed = changed_ & kNextCheckTimeField;
         Change(kLastCheckTimeField, last_check_time_, t);
-        Change(kNextCheckTimeField, next_check_time_, t + update_interval_);
+        Change(kNextCheckTimeField, next_check_time_, t + update_interval_ + splay_offset_);
     }
     try {
         Save(SaveScope::CheckResults);
@@ -403,6 +411,16 @@ void UpdaterSettings::SetLastCheckTime(int64_t t) {
         changed_ = (changed_ & ~kNextCheckTimeField) | old_next_changed;
         throw;
     }
+}
+
+int64_t UpdaterSettings::UpdateSplay() const {
+    LockGuard guard(*this);
+    return update_splay_;
+}
+
+int64_t UpdaterSettings::SplayOffset() const {
+    LockGuard guard(*this);
+    return splay_offset_;
 }
 
 int64_t UpdaterSettings::LastUpdateTime() const {
@@ -426,7 +444,7 @@ int64_t UpdaterSettings::UpdateInterval() const {
 void UpdaterSettings::SetUpdateInterval(int64_t seconds) {
     LockGuard guard(*this);
     Change(kUpdateIntervalField, update_interval_, ClampInterval(seconds));
-    Change(kNextCheckTimeField, next_check_time_, last_check_time_ + update_interval_);
+    Change(kNextCheckTimeField, next_check_time_, last_check_time_ + update_interval_ + splay_offset_);
 }
 
 void UpdaterSettings::SetUpdateStatus(const std::string& text, int32_t expiry_seconds,

@@ -84,8 +84,9 @@ public:
     int64_t NextCheckTime() const;
     void SetNextCheckTime(int64_t value);
     int64_t LastCheckTime() const;
-    // Stores t, sets NextCheckTime = t + UpdateInterval and saves the check
-    // results and the schedule. REQUIRES: the value lock not held.
+    // Stores t, sets NextCheckTime = t + UpdateInterval + this machine's
+    // splay offset and saves the check results and the schedule.
+    // REQUIRES: the value lock not held.
     void SetLastCheckTime(int64_t t);
     std::string LastCheckResult() const;
     void SetLastCheckResult(const std::string& value);
@@ -100,6 +101,11 @@ public:
     // Stores seconds clamped to 600..3600 and recomputes NextCheckTime from
     // LastCheckTime; does not save.
     void SetUpdateInterval(int64_t seconds);
+    // UpdateSplaySeconds (0..3600), read from the store by Load; written by
+    // the administrator (vexorctl as root, vexor-reg), never by the service.
+    int64_t UpdateSplay() const;
+    // This machine's offset added to every next check: in [0, UpdateSplay()).
+    int64_t SplayOffset() const;
     int32_t DATSource() const;
     void SetDATSource(int32_t value);
     int32_t EngineUpdateSource() const;
@@ -170,6 +176,8 @@ private:
     std::string dat_path_;
     int32_t dat_version_ = 0;
     int64_t update_interval_ = kMaxUpdateInterval;
+    int64_t update_splay_ = 0;
+    int64_t splay_offset_ = 0;  // of update_splay_ for this machine
     int32_t dat_source_type_ = Internet;
     int32_t engine_source_type_ = Internet;
     SourceSettings dat_source_{kDefaultDatSite};
