@@ -36,10 +36,16 @@ void SetMaxUpdateFileBytesForTesting(uint64_t bytes) { g_max_update_file_bytes.s
 uint64_t CatalogueLimit() { return std::min(kMaxCatalogueBytes, MaxUpdateFileBytes()); }
 
 bool CDownloader::DownloadCatalogue(const std::string& remote_name, const std::string& local_path) {
+    struct Reset {
+        CDownloader* self;
+        ~Reset() {
+            self->limit_ = 0;
+            self->catalogue_ = false;
+        }
+    } reset{this};
     limit_ = CatalogueLimit();
-    const bool ok = Download(remote_name, local_path);
-    limit_ = 0;
-    return ok;
+    catalogue_ = true;
+    return Download(remote_name, local_path);
 }
 
 bool CDownloader::Download(const std::string& remote_name, const std::string& local_path) {

@@ -68,6 +68,9 @@ protected:
     void SetLastError(std::string text) { last_error_ = std::move(text); }
     void SetLastCode(int32_t code) { last_code_ = code; }
     IUpdateProgress* Progress() const { return progress_; }
+    // True while DownloadCatalogue runs (its signature included): the file
+    // names the newest version, so no cache may answer with an old copy.
+    bool FetchingCatalogue() const { return catalogue_; }
 
 private:
     // Throws SignatureException unless local_path's signature checks out.
@@ -81,6 +84,7 @@ private:
     SourceSettings* const settings_;  // not owned; outlives the downloader
     IUpdateProgress* progress_;
     uint64_t limit_ = 0;  // during DownloadCatalogue; 0: MaxUpdateFileBytes()
+    bool catalogue_ = false;
 };
 
 // The most bytes one file from an update source may take on the local disk

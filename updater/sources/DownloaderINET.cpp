@@ -56,6 +56,7 @@ bool CDownloaderINET::DownloadFile(const std::string& remote_name, const std::st
 
     HttpTransfer client(&proxy, kInternetUserAgent, kLowSpeedLimit, kLowSpeedTime, kMaxRedirects,
                         std::min<uint64_t>(DownloadLimit(), HttpTransfer::kDefaultMaxBytes));
+    client.SetRevalidate(FetchingCatalogue());
     const std::string url = BaseLocation() + "/" + remote_name;
     last_logged_bytes_ = 0;
     // The address may carry credentials: they never reach a log.

@@ -25,7 +25,8 @@ public:
     // local file. A site that answered 429 or 503 with Retry-After is not
     // asked again before that time (SiteCoolDown): the download then, and
     // the one that got that answer, throw CTLVexorNetException "The update
-    // site asked to wait until <time> (HTTP 429 Too Many Requests)".
+    // site asked to wait until <time> (HTTP 429 Too Many Requests)". Catalogues
+    // are asked for with "Cache-Control: no-cache".
     bool DownloadFile(const std::string& remote_name, const std::string& local_path) override;
 
 private:

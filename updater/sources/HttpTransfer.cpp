@@ -45,7 +45,10 @@ struct HandleCloser {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 using Handle = std::unique_ptr<CURL, HandleCloser>;
-
+struct HeaderListCloser {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, HeaderListCloser>;
 
 std::string Formatted(const char* format, const std::string& text) {
     const int size = std::snprintf(nullptr, 0, format, text.c_str());
@@ -261,6 +264,13 @@ bool HttpTransfer::Request(const ParsedUrl& url, Context& context, bool via_prox
               curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
                                static_cast<curl_off_t>(max_bytes_)) == CURLE_OK;
     if (!ok) throw std::runtime_error("Failed to initialise libcurl handle.");
+    // A catalogue names the newest version: a cache between here and the
+    // site must ask the site whether its copy is still current. Nothing
+    // else is asked of caches, so they keep a version's archives for long.
+    HeaderList headers(revalidate_ ? curl_slist_append(nullptr, "Cache-Control: no-cache") : nullptr);
+    if (revalidate_ && (!headers || curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK)) {
+        throw std::runtime_error("Failed to initialise libcurl handle.");
+    }
 
     // The configured proxy is the only one: proxy environment variables
     // (http_proxy, no_proxy, ...) change nothing, and direct means direct.

@@ -101,6 +101,10 @@ public:
     bool Get(const std::string& url, TransferOutput& output, int attempts,
              const TransferProgress& progress, const std::function<bool()>& cancelled = {});
 
+    // Requests ask every cache on the way to revalidate its copy with the
+    // site ("Cache-Control: no-cache"): for files that name the newest version.
+    void SetRevalidate(bool revalidate) { revalidate_ = revalidate; }
+
     const std::string& ErrorText() const { return error_text_; }
     int32_t ResponseCode() const { return response_code_; }
     // The Retry-After header of the last answer when it was 429 or 503, as
@@ -122,6 +126,7 @@ private:
     const int32_t low_speed_time_;
     const int32_t max_redirects_;
     const uint64_t max_bytes_;
+    bool revalidate_ = false;
     std::string error_text_;
     std::string retry_after_;
     int32_t response_code_ = 0;
