@@ -12,7 +12,7 @@
 
 #include "Common/Platform/MachineLayout.h"
 #include "Common/Platform/ProcessRunner.h"
-#include "ControlTestSupport.h"
+#include "VexorCtlTestSupport.h"
 #include "vexorctl/HealthCheck.h"
 #include "vexorctl/VexorCtl.h"
 
@@ -22,22 +22,8 @@ namespace {
 using namespace Testing;
 namespace fs = std::filesystem;
 
-class MonitoringTest : public ::testing::Test, protected ServiceUnderTest {
+class MonitoringTest : public Testing::VexorCtlFixture {
 protected:
-    void SetUp() override { ASSERT_TRUE(server_.Start(handlers)); }
-
-    struct Outcome {
-        int status;
-        std::string out;
-        std::string err;
-    };
-    static Outcome Ctl(const std::vector<std::string>& args) {
-        std::istringstream in;
-        std::ostringstream out, err;
-        const int status = VexorCtl::Run(args, in, out, err);
-        return {status, out.str(), err.str()};
-    }
-
     // A set of version as the service finds one installed, recorded as
     // installed age_seconds ago.
     void InstallSet(uint32_t version, int64_t age_seconds) {
@@ -51,8 +37,6 @@ protected:
         key.WriteString("DATFolder", folder.string());
         core.Load();
     }
-
-    TestServer server_{dir.path()};
 };
 
 TEST_F(MonitoringTest, HealthTellsEachStateInOneLineWithItsExitStatus) {

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <thread>
 
-#include "ControlTestSupport.h"
+#include "VexorCtlTestSupport.h"
 #include "vexorctl/VexorCtl.h"
 
 namespace TesselSoftware::VexorCtl {
@@ -13,24 +13,7 @@ namespace {
 
 using namespace Testing;
 
-class VexorCtlTest : public ::testing::Test, protected ServiceUnderTest {
-protected:
-    void SetUp() override { ASSERT_TRUE(server_.Start(handlers)); }
-
-    struct Outcome {
-        int status;
-        std::string out;
-        std::string err;
-    };
-    Outcome Ctl(const std::vector<std::string>& args, const std::string& input = "") {
-        std::istringstream in(input);
-        std::ostringstream out, err;
-        const int status = VexorCtl::Run(args, in, out, err);
-        return {status, out.str(), err.str()};
-    }
-
-    TestServer server_{dir.path()};
-};
+class VexorCtlTest : public Testing::VexorCtlFixture {};
 
 TEST_F(VexorCtlTest, CommandsAndTheirExitStatuses) {
     WriteFile(dir / "proxy.pw", "proxy-secret\n");
