@@ -198,9 +198,10 @@ TEST_F(SmbTest, RefusedConnectionsThrowTheirText) {
     EXPECT_TRUE(guest->Download("g.txt", Local("g.txt"))) << guest->LastError();
 }
 
-// With the publisher's key trusted: a signed site on the share installs
-// full, then incremental (each ".minisig" read from the same share), and a
-// release signed by another key is refused with the set left as it was.
+// With the publisher's key trusted: a signed engine release and a signed
+// site on the share install, the engine and a full set first, then an
+// incremental set (each ".minisig" read from the same share), and a release
+// signed by another key is refused with the set left as it was.
 TEST_F(SmbTest, OnceInstallsSignedFullThenIncrementalFromAShare) {
     const std::string site = Share("site");
     std::string error;
@@ -224,7 +225,19 @@ TEST_F(SmbTest, OnceInstallsSignedFullThenIncrementalFromAShare) {
         key.WriteString("InstallPath", dir_->path() + "/system/opt/vexor/");
         key.WriteString("EnginePath", fs::path(VEXOR_ENGINE_LIBRARY).parent_path().string() + "/");
         key.WriteString("LogPath", dir_->path() + "/system/log");
-        Testing::OfferNoNewerEngine(dir_->path() + "/system" + "/engine-site");
+        // The engine comes from the share too.
+        ASSERT_TRUE(VexorPublisher::WriteEngineRelease({"9.1.0.1", "current", "", VEXOR_ENGINE_LIBRARY, date}, {},
+                                                       Share("engine"), &error))
+            << error;
+        key.WriteDword("EngineUpdateSource", NetworkShare);
+        key.WriteString("EngineUpdateUNCDirectory", "\\\\127.0.0.1\\updates\\engine");
+    }
+    {
+        UpdaterSettings settings;
+        settings.Load();
+        settings.EngineSourceSettings().SetShareUserName("WORKGROUP\\nobody");
+        settings.EngineSourceSettings().SetSharePassword(kPassword);
+        settings.Save(SaveScope::Everything);
     }
     for (const std::string who : {"publisher", "stranger"}) {
         ASSERT_TRUE(VexorPublisher::WriteKeyPair(dir_->path() + "/" + who, &error)) << error;
@@ -232,7 +245,7 @@ TEST_F(SmbTest, OnceInstallsSignedFullThenIncrementalFromAShare) {
     const auto sign = [&](const char* who) {
         const std::string key = dir_->path() + "/" + who + "/vexor-publisher.key";
         ASSERT_TRUE(VexorPublisher::SignTree(site, key, &error)) << error;
-        ASSERT_TRUE(VexorPublisher::SignTree(dir_->path() + "/system/engine-site", key, &error)) << error;
+        ASSERT_TRUE(VexorPublisher::SignTree(Share("engine"), key, &error)) << error;
     };
     Testing::WriteFile(dir_->path() + "/system/etc/vexor/trusted-keys/publisher.pub",
                        ReadFile(dir_->path() + "/publisher/vexor-publisher.pub"));
@@ -243,6 +256,11 @@ TEST_F(SmbTest, OnceInstallsSignedFullThenIncrementalFromAShare) {
     };
     std::string output;
     EXPECT_EQ(0, run_once(&output)) << output;
+    {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+        EXPECT_EQ(dir_->path() + "/system/opt/vexor/Engine/9.1.0.1", key.ReadRequiredString("EnginePath"));
+    }
     ASSERT_TRUE(VexorPublisher::WriteSite(ReadFile(VEXOR_SAMPLE_SIGNATURES), 1, 2, 1, date, {}, site, &error))
         << error;
     sign("publisher");
