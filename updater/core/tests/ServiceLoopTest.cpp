@@ -10,6 +10,7 @@
 #include "Common/Rpc/RpcPdu.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
+#include "core/ScheduleSplay.h"
 #include "core/UpdatePassLock.h"
 #include "core/UpdaterCore.h"
 
@@ -84,6 +85,26 @@ TEST_F(ServiceLoopTest, ANeverRunScheduleStartsAtTheFirstWakeUpAndThenWaitsAnInt
     now_ += core.UpdateInterval();
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 2; }));
     EXPECT_EQ("Idle", core.GetUpdateStatus().text);
+}
+
+// A fleet's splay: the loop's next check after a pass carries this
+// machine's fixed offset, and the pass is not due before it.
+TEST_F(ServiceLoopTest, WithASplayTheNextCheckCarriesTheMachinesOffset) {
+    Testing::WriteFile(dir / "etc/machine-id", "7d1a0c2b3e4f56789abcdef012345678\n");
+    RegistryKey key;
+    key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+    key.WriteDword("UpdateSplaySeconds", 1800);
+    const int64_t offset = SplayOffset("7d1a0c2b3e4f56789abcdef012345678", 1800);
+    ASSERT_GT(offset, 1) << "pick another machine id: this one's offset proves nothing";
+    StartLoop();  // NextCheckTime 0: due at once
+    ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return core.NextCheckTime() == now_ + core.UpdateInterval() + offset; }))
+        << core.NextCheckTime() - now_ - core.UpdateInterval();
+    now_ += core.UpdateInterval() + offset - 1;
+    Idle();
+    EXPECT_EQ(1, passes_.load()) << "due before the machine's offset";
+    now_ += 1;
+    ASSERT_TRUE(WaitUntil([this] { return passes_ == 2; }));
 }
 
 TEST_F(ServiceLoopTest, TriggersWhileIdleGiveOnePassAndATriggerDuringAPassIsDropped) {
