@@ -59,6 +59,11 @@ TEST(RegistryText, CommandLineDataRoundTripsThroughTheStoredBytes) {
         EXPECT_EQ(row.text, FormatValueData(*type, *data));
     }
     EXPECT_EQ(std::string("\x10\0\0\0", 4), *ParseValueData(kRegDword, "0x10", nullptr));
+    EXPECT_EQ(std::string("\x0a\0\0\0", 4), *ParseValueData(kRegDword, "010", nullptr)) << "read as octal";
+    std::string error;
+    for (const char* bad : {"0x", "0x-1", "0x+1", "0x 1"}) {
+        EXPECT_FALSE(ParseValueData(kRegQword, bad, &error).has_value()) << bad;
+    }
 }
 
 TEST(RegistryText, BadCommandLineDataIsRefused) {

@@ -1,5 +1,6 @@
 #include "RegistryText.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <istream>
@@ -116,7 +117,11 @@ std::optional<uint64_t> ParseUnsigned(const std::string& text, uint64_t max) {
     if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return std::nullopt;
     errno = 0;
     char* end = nullptr;
-    const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    // Decimal, or hexadecimal after "0x": a leading zero is no octal
+    // prefix ("010" is ten, as an administrator means it).
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    if (hex && std::isxdigit(static_cast<unsigned char>(text[2])) == 0) return std::nullopt;
+    const unsigned long long value = std::strtoull(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
     if (errno != 0 || *end != '\0' || value > max) return std::nullopt;
     return value;
 }
