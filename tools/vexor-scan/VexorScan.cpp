@@ -31,7 +31,8 @@ constexpr char kUsage[] =
     "Usage: vexor-scan [--plugin PATH] [--threads N] [--clean] [-v] PATH...\n"
     "Scans files and folders (recursively) with the TSVexor plug-in, as a gateway does.\n"
     "\n"
-    "  --plugin PATH  the plug-in library (default: libTSVexor.so beside this program)\n"
+    "  --plugin PATH  the plug-in library (default: libTSVexor.so beside this program,\n"
+    "                 else the installed /opt/vexor/libTSVexor.so)\n"
     "  --threads N    scanning threads, each with its own scanner object (default 1)\n"
     "  --clean        clean infected files in place\n"
     "  -v             print the plug-in's log lines on standard error\n"
@@ -97,6 +98,8 @@ std::string DefaultPlugin() {
                                 "libTSVexor.so";
         if (fs::exists(beside)) return beside.string();
     }
+    // Where the package installs the plug-in (InstallPath).
+    if (fs::exists("/opt/vexor/libTSVexor.so")) return "/opt/vexor/libTSVexor.so";
     return "libTSVexor.so";
 }
 
