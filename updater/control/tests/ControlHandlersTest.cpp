@@ -82,15 +82,15 @@ TEST_F(ControlHandlersTest, AFailingApplyChangesNothingAndSaysWhy) {
         {"store refuses a write", u"http://new/", u"secret", "SourceAddress", u"Error saving DAT file updater configuration"},
     };
     for (const Row& row : rows) {
-        store->write_faults.clear();
-        if (row.store_fault != nullptr) store->write_faults[row.store_fault] = Win32::kAccessDenied;
+        store->write_faults.Clear();
+        if (row.store_fault != nullptr) store->write_faults.Set(row.store_fault, Win32::kAccessDenied);
         sink->Clear();
         EXPECT_EQ(0, SetDat(60, 1, 1, 1, row.url, row.password)) << row.name;
         EXPECT_EQ(0u, last_error_.rfind(row.reason, 0)) << row.name;
         ASSERT_EQ(1u, Events().size()) << row.name;
         EXPECT_NE(std::string::npos, Events()[0].find("Unable to update settings - ")) << row.name;
         EXPECT_EQ(std::string::npos, Events()[0].find(std::string(126, 'p'))) << "no password in the event";
-        store->write_faults.clear();
+        store->write_faults.Clear();
         for (UpdaterSettings* settings : {static_cast<UpdaterSettings*>(&core), new UpdaterSettings}) {
             if (settings != &core) settings->Load();
             EXPECT_EQ(1200, settings->UpdateInterval()) << row.name;

@@ -209,11 +209,11 @@ TEST_F(ServiceLoopTest, ThePassAndFailureTextsAtTheirLevels) {
     // A pass whose record cannot be saved is skipped at the loop error level.
     Idle();  // a trigger during the pass's end would be dropped
     auto store = FaultyRegistryStore::Serve();
-    store->write_faults["LastCheckTime"] = Win32::kAccessDenied;
+    store->write_faults.Set("LastCheckTime", Win32::kAccessDenied);
     now_ += 60;
     core.TriggerUpdate();
     ASSERT_TRUE(WaitUntil([this] { return CountLog("1 Error updating dat files.  Skipping this attempts\r\n") >= 1; }));
-    store->write_faults.clear();
+    store->write_faults.Clear();
 }
 
 TEST_F(ServiceLoopTest, TheFailureStatusRecordHasItsLifetimeAndState) {
@@ -257,7 +257,7 @@ TEST_F(ServiceLoopTest, APassKeptOutByAnotherIsReportedAsSuch) {
 
 TEST_F(ServiceLoopTest, AStoreThatRefusesTheIdleStatusDoesNotStopTheService) {
     auto store = FaultyRegistryStore::Serve();
-    store->write_faults["StatusDescript"] = Win32::kAccessDenied;
+    store->write_faults.Set("StatusDescript", Win32::kAccessDenied);
     core.SetLastCheckTime(now_);
     StartLoop();
     Idle();

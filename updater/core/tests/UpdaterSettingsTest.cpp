@@ -157,7 +157,8 @@ TEST_F(UpdaterSettingsTest, AStoreThatFailsAFlagOrTimeReadFailsTheLoad) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.value) + " " + std::to_string(c.fault));
-        store->query_faults = {{c.value, c.fault}};
+        store->query_faults.Clear();
+        store->query_faults.Set(c.value, c.fault);
         EXPECT_TRUE(LoadError().starts_with(c.expected)) << LoadError();
     }
 }
@@ -377,10 +378,10 @@ TEST_F(UpdaterSettingsTest, ACheckThatCannotBeRecordedStaysDue) {
     settings.SetNextCheckTime(1000);
     settings.Save(SaveScope::Schedule);
     auto store = Testing::FaultyRegistryStore::Serve();
-    store->write_faults["NextCheckTime"] = Win32::kAccessDenied;
+    store->write_faults.Set("NextCheckTime", Win32::kAccessDenied);
     EXPECT_THROW(settings.SetLastCheckTime(5000), ExceptionBase);
     EXPECT_EQ(1000, settings.NextCheckTime());
-    store->write_faults.clear();
+    store->write_faults.Clear();
     settings.SetLastCheckTime(6000);
     EXPECT_EQ(6000 + settings.UpdateInterval(), settings.NextCheckTime());
 }

@@ -251,16 +251,12 @@ uint32_t FaultyRegistryStore::DeleteKey(const Key& parent, std::string_view sub_
 }
 uint32_t FaultyRegistryStore::QueryValue(const Key& key, std::string_view name, uint32_t* type,
                                          void* data, uint32_t* size) {
-    if (const auto fault = query_faults.find(std::string(name)); fault != query_faults.end()) {
-        return fault->second;
-    }
+    if (const uint32_t fault = query_faults.Find(std::string(name)); fault != 0) return fault;
     return inner_->QueryValue(Inner(key), name, type, data, size);
 }
 uint32_t FaultyRegistryStore::SetValue(const Key& key, std::string_view name, uint32_t type,
                                        const void* data, uint32_t size) {
-    if (const auto fault = write_faults.find(std::string(name)); fault != write_faults.end()) {
-        return fault->second;
-    }
+    if (const uint32_t fault = write_faults.Find(std::string(name)); fault != 0) return fault;
     return inner_->SetValue(Inner(key), name, type, data, size);
 }
 uint32_t FaultyRegistryStore::DeleteValue(const Key& key, std::string_view name) {
@@ -269,9 +265,9 @@ uint32_t FaultyRegistryStore::DeleteValue(const Key& key, std::string_view name)
 uint32_t FaultyRegistryStore::SetValues(const Key& key, const std::vector<ValueWrite>& values,
                                         size_t* failed) {
     for (size_t i = 0; i < values.size(); ++i) {
-        if (const auto fault = write_faults.find(values[i].name); fault != write_faults.end()) {
+        if (const uint32_t fault = write_faults.Find(values[i].name); fault != 0) {
             *failed = i;
-            return fault->second;  // the batch is all or nothing
+            return fault;  // the batch is all or nothing
         }
     }
     return inner_->SetValues(Inner(key), values, failed);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -116,8 +117,31 @@ public:
     explicit FaultyRegistryStore(std::shared_ptr<RegistryStore> inner);
     static std::shared_ptr<FaultyRegistryStore> Serve();
 
-    std::map<std::string, uint32_t> query_faults;  // value name -> error
-    std::map<std::string, uint32_t> write_faults;  // value name -> error
+    // Value name -> the error its reads (or writes) fail with. Safe to
+    // change while other threads use the store.
+    class Faults {
+    public:
+        void Set(const std::string& name, uint32_t error) {
+            std::lock_guard lock(mutex_);
+            errors_[name] = error;
+        }
+        void Clear() {
+            std::lock_guard lock(mutex_);
+            errors_.clear();
+        }
+        // The error name fails with, or 0.
+        uint32_t Find(const std::string& name) const {
+            std::lock_guard lock(mutex_);
+            const auto found = errors_.find(name);
+            return found == errors_.end() ? 0 : found->second;
+        }
+
+    private:
+        mutable std::mutex mutex_;
+        std::map<std::string, uint32_t> errors_;  // GUARDED_BY(mutex_)
+    };
+    Faults query_faults;
+    Faults write_faults;
 
     bool read_only() const override { return inner_->read_only(); }
     uint32_t OpenKey(const Key& parent, std::string_view sub_key, uint32_t access,
