@@ -24,7 +24,7 @@ constexpr char kUsage[] =
     "  -once            run one update pass (engine, then DAT files) in the foreground\n"
     "                   and exit: 0 something new was installed, 2 everything was up to\n"
     "                   date, 1 the pass failed (also at once while another pass runs)\n"
-    "  -?, --help       show this text\n";
+    "  -h, --help       show this text (-? shows the short list)\n";
 
 }  // namespace
 
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     RegisterInternetDownloader();
     const std::vector<std::string> args(argv, argv + argc);
     if (args.size() == 2 && (args[1] == "-once" || args[1] == "/once")) return RunOnce(std::cout, std::cerr);
-    if (args.size() == 2 && args[1] == "--help") {
+    if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) {
         std::cout << kUsage;
         return 0;
     }
