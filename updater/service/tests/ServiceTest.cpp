@@ -329,7 +329,18 @@ TEST_F(UpdaterProgramTest, DebugRunsAtTheConsoleUntilCtrlC) {
     key.WriteString("LocalDirectory", dir_ / "empty-site");
     SpawnedProcess service({VEXOR_UPDATER_PROGRAM, "-debug"});
     EXPECT_EQ(0u, service.ReadLine().rfind("Debugging Tessel Vexor Upda", 0));
-    ASSERT_TRUE(WaitUntil([] { return Exists(RpcEndpointPath("VexorfTUpdater_RPC64")); }));
+    // The socket file appears when it is bound, a moment before it listens:
+    // wait until it takes a connection.
+    ASSERT_TRUE(WaitUntil([] {
+        const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = RpcEndpointPath("VexorfTUpdater_RPC64");
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        const bool listening = ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(socket);
+        return listening;
+    }));
     ServiceCalls calls;
     calls.RunPass();
     service.Kill(SIGINT);
