@@ -13,9 +13,4 @@ namespace TesselSoftware::VexorCtl {
 
 std::string MetricsText(const UpdaterReading& reading);
 
-// Writes text to path atomically: a temporary file beside it, flushed to
-// disk, then renamed over it, so a collector never reads half a file.
-// "" on success, otherwise the reason.
-std::string WriteFileAtomically(const std::string& path, const std::string& text);
-
 }  // namespace TesselSoftware::VexorCtl

@@ -14,6 +14,7 @@
 #include <thread>
 #include <variant>
 
+#include "Common/Files/AtomicFile.h"
 #include "Common/Text/ControlCharacters.h"
 #include "Common/Text/TextConversion.h"
 #include "client/VexorUpdateRpc.h"

@@ -7,11 +7,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <thread>
 
 #include "Common/Errors/ErrorText.h"
 #include "Common/Errors/Win32Error.h"
+#include "Common/Files/AtomicFile.h"
 #include "Common/Files/FileSystemUtils.h"
 #include "Common/Platform/MachineLayout.h"
 #include "Common/Platform/ProcessRunner.h"
@@ -173,16 +173,9 @@ int CConsoleService::Install(bool automatic) {
         return 1;
     }
     EnsureDirectory(MachineLayout::SystemdUnitDirectory(), true);
-    {
-        const std::string temporary = unit_path + ".new";
-        std::ofstream unit(temporary, std::ios::trunc);
-        unit << ServiceUnitText(program, MachineLayout::SystemRoot());
-        unit.close();
-        if (!unit || std::rename(temporary.c_str(), unit_path.c_str()) != 0) {
-            ::unlink(temporary.c_str());
-            std::printf("CreateService failed - %s\n", LastErrorText(Win32::kAccessDenied).c_str());
-            return 1;
-        }
+    if (!WriteFileAtomically(unit_path, ServiceUnitText(program, MachineLayout::SystemRoot())).empty()) {
+        std::printf("CreateService failed - %s\n", LastErrorText(Win32::kAccessDenied).c_str());
+        return 1;
     }
     if (RunSystemctl({"daemon-reload"}) != 0 ||
         (automatic && RunSystemctl({"enable", kServiceUnitName}) != 0)) {
