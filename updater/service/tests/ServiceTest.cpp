@@ -359,10 +359,18 @@ TEST_F(UpdaterProgramTest, AStoreReplacedUnderTheRunningServiceIsReopened) {
     SpawnedProcess service({VEXOR_UPDATER_PROGRAM});
     ASSERT_NE(std::string::npos, systemd.Until("READY=1").find("READY=1"));
     ServiceCalls calls;
-    // Replaced while the service is idle (it writes its idle status just
-    // after it is ready): SQLite cannot make a file deleted in the middle
-    // of another process's write safe for anyone.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Replaced while the service is idle, after it has written its idle
+    // status (just after it is ready, later on a loaded machine): SQLite
+    // cannot make a file deleted in the middle of another process's write
+    // safe for anyone.
+    ASSERT_TRUE(WaitUntil([] {
+        RegistryKey old_store;
+        old_store.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+        std::string status;
+        old_store.ReadString("StatusDescript", "", &status);
+        return status == "Idle";
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::filesystem::remove(dir_ / "var/lib/vexor/registry.db");
     std::filesystem::create_directories(dir_ / "empty-site");
     OfferNoNewerEngine(dir_ / "engine-site");  // the new store's settings
