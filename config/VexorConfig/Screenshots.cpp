@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "Common/Clock.h"
 #include "Common/Logs/EventLog.h"
 #include "Common/Logs/TextLog.h"
 #include "Common/Rpc/RPCServer.h"
@@ -23,6 +24,16 @@ using namespace TesselSoftware;
 class NoEvents : public IEventSink {
 public:
     uint32_t Write(const std::string&, IEventLogging::EventType, uint32_t, const std::string&) override { return 0; }
+};
+
+// The screenshots' fixed moment, moved on by hand between messages.
+class PictureClock final : public Clock {
+public:
+    int64_t Now() override { return now; }
+    int WaitForAny(std::initializer_list<AutoResetEvent*> events, int64_t timeout_ms) override {
+        return AutoResetEvent::WaitForAny(events, timeout_ms);
+    }
+    int64_t now = 1765200000;
 };
 
 void Save(QWidget* widget, const QString& path) {
@@ -47,6 +58,8 @@ int main(int argc, char** argv) {
     ::setenv("TZ", "UTC", 1);
     QApplication application(argc, argv);
 
+    PictureClock clock;
+    ScopedServiceClock use_clock(clock);
     CTextLog log(1, 0, 0, 0);
     UpdaterCore core(log);
     core.Load();
@@ -58,16 +71,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the service did not start\n");
         return 1;
     }
-    int64_t now = 1765200000;
-    core.SetClockForTesting([&now] { return now; });
-    core.SetLastCheckTime(now - 600);
+    core.SetLastCheckTime(clock.now - 600);
     core.SetCurrentStatusText("Idle");
     for (const char* message : {"******* Performing update *******", "Checking for new Engine files",
                                 "Finished Engine file check", "Checking for new DAT files",
                                 "Found DAT version 101 available for retrieval.", "Performing incremental update...",
                                 "Successfully updated to 101", "Check finished."}) {
         core.AddMessage("%s", message);
-        now += 2;
+        clock.now += 2;
     }
     // An internet source through an authenticating proxy for the engine.
     core.SetEngineUpdateSource(0);

@@ -1,6 +1,7 @@
 // The service loop and the update pass of UpdaterCore.
 #include <exception>
 
+#include "Common/Clock.h"
 #include "Common/Errors/ExceptionBase.h"
 #include "core/UpdatePassLock.h"
 #include "core/UpdaterCore.h"
@@ -30,7 +31,6 @@ void UpdaterCore::SetControlInterface(RpcServerInterface definition) { control_i
 void UpdaterCore::SetReadyCallback(std::function<void()> ready) { ready_ = std::move(ready); }
 void UpdaterCore::SetStopRequester(std::function<void()> stop) { stop_requester_ = std::move(stop); }
 void UpdaterCore::SetEventLog(IEventLogging* event_log) { event_log_ = event_log; }
-void UpdaterCore::SetWaitForTesting(int64_t wait_ms) { wait_ms_ = wait_ms; }
 void UpdaterCore::SetPassForTesting(std::function<void()> pass) { pass_for_testing_ = std::move(pass); }
 
 IEventLogging& UpdaterCore::Events() const {
@@ -93,7 +93,7 @@ void UpdaterCore::ServiceLoop() {
         SetCurrentStatusText("Idle");
         WriteIdleStatus();
         for (;;) {
-            const int woke = AutoResetEvent::WaitForAny({&stop_event_, &trigger_event_}, wait_ms_);
+            const int woke = ServiceClock().WaitForAny({&stop_event_, &trigger_event_}, kLoopWaitMs);
             WriteIdleStatus();
             SetCurrentStatusText("Idle");
             if (woke == 0) {
@@ -101,14 +101,14 @@ void UpdaterCore::ServiceLoop() {
                 break;
             }
             SetCurrentStatusText("Idle");
-            const bool due = CheckIsDue(clock_());
+            const bool due = CheckIsDue(ServiceClock().Now());
             if (woke != 1 && !due) continue;
             if (due) log_.Log(kLogTrace, "An update has been started as per the set schedule.\r\n");
             try {
                 trigger_event_.Reset();
                 ClearCancel();
                 PerformUpdate();
-                SetLastCheckTime(clock_());
+                SetLastCheckTime(ServiceClock().Now());
             } catch (const ExceptionBase& e) {
                 log_.Log(kLogLoopError, "Error updating dat files.  Skipping this attempts\r\n");
                 Events().ReportError("Error Updating DAT Files - %s\r\n", e.Message().c_str());

@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "Common/Clock.h"
 #include "Common/Platform/MachineLayout.h"
 #include "sources/TrustedKeys.h"
 
 namespace TesselSoftware {
 
-UpdaterCore::UpdaterCore(ILogging& log)
-    : log_(log), clock_([] { return static_cast<int64_t>(std::time(nullptr)); }) {
+UpdaterCore::UpdaterCore(ILogging& log) : log_(log) {
     SetCurrentUpdateProgress(this);
 }
 
@@ -18,17 +18,12 @@ UpdaterCore::~UpdaterCore() {
     ClearCurrentUpdateProgress(this);
 }
 
-void UpdaterCore::SetClockForTesting(Clock clock) {
-    std::lock_guard lock(state_lock_);
-    clock_ = std::move(clock);
-}
-
 void UpdaterCore::AddMessageText(const std::string& text) {
     std::function<void(const std::string&)> observer;
     {
         std::lock_guard lock(state_lock_);
         log_.Log(kLogTrace, "%s\r\n", text.c_str());
-        const int64_t now = clock_();
+        const int64_t now = ServiceClock().Now();
         observer = observer_;
         if (!history_.empty() && history_.back().text == text) {
             history_.back().time = now;  // a repeated message only moves its time

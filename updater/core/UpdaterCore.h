@@ -38,7 +38,6 @@ struct MessageEntry {
 class UpdaterCore : public UpdaterSettings, public IUpdateProgress {
 public:
     static constexpr size_t kMaxMessages = 20;
-    using Clock = std::function<int64_t()>;  // seconds since 1970
 
     // log receives AddMessage lines and the trigger and cancel lines; it
     // must outlive the object. Becomes the process's current progress sink.
@@ -64,7 +63,6 @@ public:
     void ClearCancel();
 
     ILogging& Log() const { return log_; }
-    void SetClockForTesting(Clock clock);
     // Called with each message as it is added (after the state lock is
     // released); for console front ends.
     void SetMessageObserver(std::function<void(const std::string&)> observer);
@@ -103,7 +101,6 @@ public:
     void SetStopRequester(std::function<void()> stop);
     // The event log of the loop's reports; UpdaterEventLog() when unset.
     void SetEventLog(IEventLogging* event_log);
-    void SetWaitForTesting(int64_t wait_ms);
     // Replaces the engine and DAT runs of a pass (loop tests).
     void SetPassForTesting(std::function<void()> pass);
     CRPCServer& ControlServer() { return control_server_; }
@@ -130,7 +127,6 @@ private:
     bool updating_ = false;                // GUARDED_BY(state_lock_)
     std::string current_status_text_;      // GUARDED_BY(state_lock_)
     std::vector<MessageEntry> history_;    // GUARDED_BY(state_lock_), oldest first
-    Clock clock_;                          // GUARDED_BY(state_lock_)
     std::function<void(const std::string&)> observer_;  // GUARDED_BY(state_lock_)
 
     // The loop's own members; the callbacks are set before RunLoop.
@@ -142,7 +138,6 @@ private:
     std::function<void()> ready_;
     std::function<void()> stop_requester_;
     IEventLogging* event_log_ = nullptr;
-    std::atomic<int64_t> wait_ms_{kLoopWaitMs};
     std::function<void()> pass_for_testing_;
     std::string start_failure_;  // GUARDED_BY(state_lock_)
 };

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <optional>
 
+#include "Common/Clock.h"
 #include "Common/Errors/ErrorText.h"
 #include "Common/Errors/Win32Error.h"
 #include "Common/Platform/FileVersion.h"
@@ -455,7 +456,7 @@ void UpdaterSettings::SetUpdateStatus(const std::string& text, int32_t expiry_se
         // One transaction: the idle loop rewrites these every 15 seconds.
         RegistryKey key = OpenProductKey(true);
         key.WriteTogether({{"StatusDescript", true, text, 0},
-                           {"StatusTime", false, "", static_cast<uint64_t>(std::time(nullptr)), true},
+                           {"StatusTime", false, "", static_cast<uint64_t>(ServiceClock().Now()), true},
                            {"StatusExpiryTimeout", false, "", static_cast<uint32_t>(expiry_seconds)},
                            {"UpdateState", false, "", static_cast<uint32_t>(update_state)}});
     } catch (const ExceptionBase& e) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "Common/Clock.h"
 #include "Common/Errors/ErrorText.h"
 #include "Common/Errors/ExceptionBase.h"
 #include "Common/Errors/Win32Error.h"
@@ -232,7 +233,7 @@ bool DatUpdater::RunDatUpdate() {
             Step("switched");
             PublishDatFolder(latest, partial);
             Step("published");
-            settings_.SetLastUpdateTime(static_cast<int64_t>(std::time(nullptr)));
+            settings_.SetLastUpdateTime(ServiceClock().Now());
             AppendCheckResult("New definition files retrieved.\r\n");
             settings_.SetDATPath(final_folder_);
             settings_.SetDATVersion(static_cast<int32_t>(latest));

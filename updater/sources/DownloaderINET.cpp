@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "Common/Clock.h"
 #include "Common/Errors/ExceptionBase.h"
 #include "sources/HttpTransfer.h"
 #include "sources/SiteCoolDown.h"
@@ -51,7 +52,7 @@ bool CDownloaderINET::DownloadFile(const std::string& remote_name, const std::st
     }
 
     // A site that asked to be left alone is not asked before its time.
-    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t now = ServiceClock().Now();
     if (const auto cool = FindSiteCoolDown(BaseLocation(), now)) ThrowCoolDown(*cool);
 
     HttpTransfer client(&proxy, kInternetUserAgent, kLowSpeedLimit, kLowSpeedTime, kMaxRedirects,

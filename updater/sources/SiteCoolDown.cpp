@@ -8,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "Common/Clock.h"
 #include "Common/ProductKey.h"
 #include "Common/Registry/RegistryKey.h"
 
@@ -85,7 +86,7 @@ std::optional<SiteCoolDown> FindSiteCoolDown(const std::string& site, int64_t no
 }
 
 void RecordSiteCoolDown(const std::string& site, int64_t not_before, const std::string& reason) {
-    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t now = ServiceClock().Now();
     std::string text = std::to_string(not_before) + "\t" + Field(site) + "\t" + Field(reason) + "\n";
     size_t kept = 1;
     for (const Entry& entry : ReadEntries()) {

@@ -4,6 +4,7 @@
 
 #include "Common/Errors/Win32Error.h"
 #include "ControlTestSupport.h"
+#include "TestClock.h"
 #include "client/VexorUpdateRpc.h"
 
 namespace TesselSoftware {
@@ -16,7 +17,8 @@ using RPCClient::EngineSettings;
 
 class ControlHandlersTest : public ::testing::Test, protected ServiceUnderTest {
 protected:
-    ControlHandlersTest() { core.SetClockForTesting([] { return int64_t{5000}; }); }
+    TestClock clock_{5000};
+    ScopedServiceClock use_clock_{clock_};
     // Calls UpdaterSetDatSettings directly with the given flags and port.
     uint8_t SetDat(int64_t interval, uint8_t use_proxy, int16_t port, uint8_t requires_logon,
                    const char16_t* url = u"http://dat.example.test/", const char16_t* password = u"secret") {

@@ -1,13 +1,15 @@
-// The service loop in fake time: the clock is the test's, the 15-second
-// wait is 20 ms, and a pass is a function of the test's.
+// The service loop in fake time: the service clock is the test's, the
+// 15-second wait is 20 ms, and a pass is a function of the test's.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "Common/Errors/Win32Error.h"
 #include "Common/Logs/EventLog.h"
 #include "Common/Rpc/RpcPdu.h"
+#include "TestClock.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
 #include "core/ScheduleSplay.h"
@@ -35,9 +37,7 @@ protected:
         // The loop loads the settings: what a test sets up goes to the store.
         RegistryKey key;
         key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
-        core.SetClockForTesting([this] { return now_.load(); });
         core.SetEventLog(&event_log);
-        core.SetWaitForTesting(20);
         core.SetControlInterface(AnyInterface());
         core.SetPassForTesting([this] {
             ++passes_;
@@ -66,7 +66,8 @@ protected:
         return count;
     }
 
-    std::atomic<int64_t> now_{1'800'000'000};
+    TestClock clock_{1'800'000'000};
+    ScopedServiceClock use_clock_{clock_};
     std::atomic<int> passes_{0};
     std::atomic<bool> hold_pass_{false};
     std::atomic<bool> pass_throws_{false};
@@ -78,11 +79,11 @@ protected:
 TEST_F(ServiceLoopTest, ANeverRunScheduleStartsAtTheFirstWakeUpAndThenWaitsAnInterval) {
     StartLoop();  // NextCheckTime 0
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
-    ASSERT_TRUE(WaitUntil([this] { return core.NextCheckTime() == now_ + core.UpdateInterval(); }));
+    ASSERT_TRUE(WaitUntil([this] { return core.NextCheckTime() == clock_.Now() + core.UpdateInterval(); }));
     EXPECT_EQ(1, CountLog(kStarted));
     Idle();
     EXPECT_EQ(1, passes_.load());  // not due again before the interval
-    now_ += core.UpdateInterval();
+    clock_.Advance(core.UpdateInterval());
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 2; }));
     EXPECT_EQ("Idle", core.GetUpdateStatus().text);
 }
@@ -98,27 +99,27 @@ TEST_F(ServiceLoopTest, WithASplayTheNextCheckCarriesTheMachinesOffset) {
     ASSERT_GT(offset, 1) << "pick another machine id: this one's offset proves nothing";
     StartLoop();  // NextCheckTime 0: due at once
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
-    ASSERT_TRUE(WaitUntil([&] { return core.NextCheckTime() == now_ + core.UpdateInterval() + offset; }))
-        << core.NextCheckTime() - now_ - core.UpdateInterval();
-    now_ += core.UpdateInterval() + offset - 1;
+    ASSERT_TRUE(WaitUntil([&] { return core.NextCheckTime() == clock_.Now() + core.UpdateInterval() + offset; }))
+        << core.NextCheckTime() - clock_.Now() - core.UpdateInterval();
+    clock_.Advance(core.UpdateInterval() + offset - 1);
     Idle();
     EXPECT_EQ(1, passes_.load()) << "due before the machine's offset";
-    now_ += 1;
+    clock_.Advance(1);
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 2; }));
 }
 
 TEST_F(ServiceLoopTest, TriggersWhileIdleGiveOnePassAndATriggerDuringAPassIsDropped) {
-    core.SetLastCheckTime(now_);  // nothing due
+    core.SetLastCheckTime(clock_.Now());  // nothing due
     StartLoop();
-    now_ += 30;
+    clock_.Advance(30);
     core.TriggerUpdate();
     core.TriggerUpdate();
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
-    ASSERT_TRUE(WaitUntil([this] { return core.LastCheckTime() == now_; }));
+    ASSERT_TRUE(WaitUntil([this] { return core.LastCheckTime() == clock_.Now(); }));
     Idle();
     EXPECT_EQ(1, passes_.load());
     EXPECT_EQ(0, CountLog(kStarted));  // triggered, not due
-    EXPECT_EQ(now_ + core.UpdateInterval(), core.NextCheckTime());
+    EXPECT_EQ(clock_.Now() + core.UpdateInterval(), core.NextCheckTime());
 
     hold_pass_ = true;
     core.TriggerUpdate();
@@ -130,7 +131,7 @@ TEST_F(ServiceLoopTest, TriggersWhileIdleGiveOnePassAndATriggerDuringAPassIsDrop
 }
 
 TEST_F(ServiceLoopTest, ACancelWhileIdleDoesNotReachTheNextPass) {
-    core.SetLastCheckTime(now_);
+    core.SetLastCheckTime(clock_.Now());
     StartLoop();
     core.CancelUpdate();
     core.TriggerUpdate();
@@ -139,20 +140,20 @@ TEST_F(ServiceLoopTest, ACancelWhileIdleDoesNotReachTheNextPass) {
 }
 
 TEST_F(ServiceLoopTest, ANextCheckFarInTheFutureIsDueAtOnce) {
-    core.SetNextCheckTime(now_ + 200 * 24 * 3600);  // a clock that was far ahead
+    core.SetNextCheckTime(clock_.Now() + 200 * 24 * 3600);  // a clock that was far ahead
     core.Save(SaveScope::Schedule);
     StartLoop();
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
-    EXPECT_EQ(now_ + core.UpdateInterval(), core.NextCheckTime());
+    EXPECT_EQ(clock_.Now() + core.UpdateInterval(), core.NextCheckTime());
 }
 
 TEST_F(ServiceLoopTest, AStopEndsTheLoopWithinTheWaitOrAfterTheRunningPass) {
-    core.SetLastCheckTime(now_);
+    core.SetLastCheckTime(clock_.Now());
     StartLoop();
     hold_pass_ = true;
     core.TriggerUpdate();
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
-    now_ += 100;
+    clock_.Advance(100);
     core.Stop();
     Idle();
     EXPECT_TRUE(core.IsCancelled());  // the pass is asked to end at its next safe point
@@ -160,15 +161,16 @@ TEST_F(ServiceLoopTest, AStopEndsTheLoopWithinTheWaitOrAfterTheRunningPass) {
     hold_pass_ = false;
     loop_.join();
     EXPECT_TRUE(ran_);
-    EXPECT_EQ(now_.load(), core.LastCheckTime());  // and it was recorded
+    EXPECT_EQ(clock_.Now(), core.LastCheckTime());  // and it was recorded
     EXPECT_EQ("", core.StartFailure());
     ASSERT_FALSE(Events().empty());
     EXPECT_NE(std::string::npos, Events().back().find("Vexor Updater Service has stopped\r\n"));
 }
 
 TEST_F(ServiceLoopTest, AStopWhileIdleEndsTheWaitAtOnce) {
-    core.SetLastCheckTime(now_);
-    core.SetWaitForTesting(60000);  // a wait far longer than the test
+    core.SetLastCheckTime(clock_.Now());
+    TestClock slow_clock(clock_.Now(), 60000);  // a wait far longer than the test
+    ScopedServiceClock use_slow(slow_clock);
     StartLoop();
     const auto asked = std::chrono::steady_clock::now();
     StopLoop();
@@ -178,14 +180,14 @@ TEST_F(ServiceLoopTest, AStopWhileIdleEndsTheWaitAtOnce) {
 }
 
 TEST_F(ServiceLoopTest, AFailedPassIsReportedAndCountsAsAFinishedCheck) {
-    core.SetLastCheckTime(now_);
+    core.SetLastCheckTime(clock_.Now());
     pass_throws_ = true;
     StartLoop();
-    now_ += 60;
+    clock_.Advance(60);
     core.TriggerUpdate();
     // The failed pass still moves the schedule on by an interval.
-    ASSERT_TRUE(WaitUntil([this] { return core.LastCheckTime() == now_; }));
-    EXPECT_EQ(now_ + core.UpdateInterval(), core.NextCheckTime());
+    ASSERT_TRUE(WaitUntil([this] { return core.LastCheckTime() == clock_.Now(); }));
+    EXPECT_EQ(clock_.Now() + core.UpdateInterval(), core.NextCheckTime());
     bool reported = false;
     for (const std::string& event : Events()) reported |= event.find("Engine update error: broken engine") != std::string::npos;
     EXPECT_TRUE(reported);
@@ -195,12 +197,12 @@ TEST_F(ServiceLoopTest, AFailedPassIsReportedAndCountsAsAFinishedCheck) {
 
 // The loop's own texts, each at the level the text log's mask selects.
 TEST_F(ServiceLoopTest, ThePassAndFailureTextsAtTheirLevels) {
-    core.SetLastCheckTime(now_);
+    core.SetLastCheckTime(clock_.Now());
     core.SetPassForTesting([] { throw CTLVexorNetException(0, "host unreachable"); });
     StartLoop();
-    now_ += 60;
+    clock_.Advance(60);
     core.TriggerUpdate();
-    ASSERT_TRUE(WaitUntil([this] { return core.LastCheckTime() == now_; }));
+    ASSERT_TRUE(WaitUntil([this] { return core.LastCheckTime() == clock_.Now(); }));
     EXPECT_EQ(1, CountLog("-1 ******* Performing update *******"));
     bool network = false;
     for (const std::string& event : Events()) network |= event.find("Network Error - host unreachable.") != std::string::npos;
@@ -210,7 +212,7 @@ TEST_F(ServiceLoopTest, ThePassAndFailureTextsAtTheirLevels) {
     Idle();  // a trigger during the pass's end would be dropped
     auto store = FaultyRegistryStore::Serve();
     store->write_faults.Set("LastCheckTime", Win32::kAccessDenied);
-    now_ += 60;
+    clock_.Advance(60);
     core.TriggerUpdate();
     ASSERT_TRUE(WaitUntil([this] { return CountLog("1 Error updating dat files.  Skipping this attempts\r\n") >= 1; }));
     store->write_faults.Clear();
@@ -221,9 +223,10 @@ TEST_F(ServiceLoopTest, TheFailureStatusRecordHasItsLifetimeAndState) {
         ++passes_;
         throw ExceptionBase(0, "no source");
     });
-    core.SetLastCheckTime(now_);
+    core.SetLastCheckTime(clock_.Now());
+    TestClock slow_clock(clock_.Now(), 60000);  // no idle status overwrites the record
+    ScopedServiceClock use_slow(slow_clock);
     StartLoop();
-    core.SetWaitForTesting(60000);  // no idle status overwrites the record
     Idle();
     core.TriggerUpdate();
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 1 && !core.IsUpdating(); }));
@@ -236,7 +239,7 @@ TEST_F(ServiceLoopTest, TheFailureStatusRecordHasItsLifetimeAndState) {
 // A pass that another pass keeps out is reported as that, not as an
 // engine failure, and runs nothing.
 TEST_F(ServiceLoopTest, APassKeptOutByAnotherIsReportedAsSuch) {
-    core.SetLastCheckTime(now_);
+    core.SetLastCheckTime(clock_.Now());
     std::string busy;
     const auto other = TakeUpdatePassLock(&busy);
     ASSERT_TRUE(other) << busy;
@@ -258,7 +261,7 @@ TEST_F(ServiceLoopTest, APassKeptOutByAnotherIsReportedAsSuch) {
 TEST_F(ServiceLoopTest, AStoreThatRefusesTheIdleStatusDoesNotStopTheService) {
     auto store = FaultyRegistryStore::Serve();
     store->write_faults.Set("StatusDescript", Win32::kAccessDenied);
-    core.SetLastCheckTime(now_);
+    core.SetLastCheckTime(clock_.Now());
     StartLoop();
     Idle();
     core.TriggerUpdate();

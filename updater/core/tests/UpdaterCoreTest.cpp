@@ -2,6 +2,7 @@
 
 #include "Common/ProductKey.h"
 #include "core/UpdaterCore.h"
+#include "TestClock.h"
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
 
@@ -11,7 +12,6 @@ namespace {
 class UpdaterCoreTest : public ::testing::Test {
 protected:
     UpdaterCoreTest() : root_env_("VEXOR_SYSTEM_ROOT", dir_.path()) {
-        core_.SetClockForTesting([this] { return now_; });
         core_.Load();
     }
     std::string RegistryStatus() const { return core_.GetUpdateStatus().text; }
@@ -20,12 +20,13 @@ protected:
     Testing::ScopedEnv root_env_;
     Testing::RecordingLog log_;
     UpdaterCore core_{log_};
-    int64_t now_ = 1000;
+    Testing::TestClock clock_{1000};
+    ScopedServiceClock use_clock_{clock_};
 };
 
 TEST_F(UpdaterCoreTest, RepeatedMessagesFoldAndTheHistoryKeepsTwenty) {
     for (int i = 0; i < 3; ++i) {
-        now_ = 1000 + i;
+        clock_.Set(1000 + i);
         core_.AddMessage("Downloading '%s'", "oem.ini");
     }
     auto history = core_.GetMessageHistory();
