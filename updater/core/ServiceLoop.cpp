@@ -70,9 +70,11 @@ void UpdaterCore::WriteIdleStatus() {
 
 bool UpdaterCore::CheckIsDue(int64_t now) const {
     const int64_t next = NextCheckTime();
-    // A NextCheckTime more than one interval ahead came from a wrong clock
-    // or a bad stored value; waiting for it could stop updates for months.
-    return now >= next || next - now > UpdateInterval();
+    // No schedule puts the next check further ahead than an interval and
+    // this machine's splay offset: one that is came from a clock that was
+    // ahead (or has been set back) or a bad stored value, and waiting for
+    // it could stop updates for months.
+    return now >= next || next - now > UpdateInterval() + SplayOffset();
 }
 
 void UpdaterCore::ServiceLoop() {

@@ -263,6 +263,15 @@ void UpdaterSettings::ReadStore(bool keep_changed) {
             LockGuard guard(*this);
             if (splay != update_splay_) splay_offset_ = TesselSoftware::SplayOffset(MachineIdentity(), splay);
             update_splay_ = splay;
+            // A stored next check that the last check and today's interval
+            // and splay do not explain (they were lowered since it was
+            // written) comes back to what they give: the service never waits
+            // longer than its schedule says.
+            const int64_t scheduled = last_check_time_ + update_interval_ + splay_offset_;
+            if (last_check_time_ != 0 && next_check_time_ > scheduled &&
+                !(keep_changed && (changed_ & kNextCheckTimeField))) {
+                next_check_time_ = scheduled;
+            }
         }
         const std::optional<RegistryKey> secrets = OpenSecretsForReading();
         const SourceValues dat = LoadSource(key, secrets, kDatSourceNames, kDefaultDatSite);

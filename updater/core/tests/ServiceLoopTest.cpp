@@ -108,6 +108,46 @@ TEST_F(ServiceLoopTest, WithASplayTheNextCheckCarriesTheMachinesOffset) {
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 2; }));
 }
 
+// The loop over a simulated day, each 15-second wake-up moving the
+// clock on by 15 seconds: with a splay, no pass runs between two checks and
+// the passes come one per interval plus the machine's offset.
+TEST_F(ServiceLoopTest, OverManyWakeUpsASplayedScheduleRunsOnePassPerCheck) {
+    Testing::WriteFile(dir / "etc/machine-id", "7d1a0c2b3e4f56789abcdef012345678\n");
+    RegistryKey key;
+    key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+    key.WriteQword("UpdateInterval", 3600);
+    key.WriteDword("UpdateSplaySeconds", 900);
+    const int64_t offset = SplayOffset("7d1a0c2b3e4f56789abcdef012345678", 900);
+    ASSERT_GT(offset, 15) << "pick another machine id: this one's offset proves nothing";
+    std::mutex lock;
+    std::vector<int64_t> pass_times;
+    core.SetPassForTesting([&] {
+        std::lock_guard guard(lock);
+        pass_times.push_back(ServiceClock().Now());
+    });
+    const int64_t start = clock_.Now(), end = start + 86400;
+    std::atomic<int> wake_ups{0};
+    clock_.SetAdvanceOnWait(true);
+    clock_.SetOnWait([&](int64_t now) {
+        ++wake_ups;
+        if (now >= end) core.Stop();
+    });
+    StartLoop();
+    loop_.join();
+    clock_.SetOnWait(nullptr);
+    EXPECT_GE(wake_ups.load(), 86400 / 15);
+    std::lock_guard guard(lock);
+    ASSERT_GE(pass_times.size(), 2u);
+    EXPECT_EQ(start + 15, pass_times[0]);  // never checked: due at the first wake-up
+    for (size_t i = 1; i < pass_times.size(); ++i) {
+        SCOPED_TRACE("pass " + std::to_string(i));
+        const int64_t gap = pass_times[i] - pass_times[i - 1];
+        EXPECT_GE(gap, 3600 + offset);
+        EXPECT_LE(gap, 3600 + offset + 15);  // the first wake-up at or after the check
+    }
+    EXPECT_LT(end - pass_times.back(), 3600 + offset + 15) << "a check was missed at the end";
+}
+
 TEST_F(ServiceLoopTest, TriggersWhileIdleGiveOnePassAndATriggerDuringAPassIsDropped) {
     core.SetLastCheckTime(clock_.Now());  // nothing due
     StartLoop();
