@@ -6,6 +6,8 @@ namespace TesselSoftware {
 
 namespace {
 
+constexpr char32_t kReplacementCharacter = 0xFFFD;
+
 // Decodes one code point starting at text[i], advancing i. Returns false on
 // any ill-formed sequence (RFC 3629: no overlongs, no surrogates, <= U+10FFFF).
 bool DecodeUtf8(std::string_view text, size_t& i, char32_t& out) {
@@ -62,34 +64,38 @@ void EncodeUtf8(char32_t cp, std::string& out) {
     }
 }
 
-}  // namespace
-
-std::optional<std::string> TryWideToNarrow(std::u16string_view wide) {
+// Both directions, strict (nullopt at the first invalid piece) or lossy
+// (U+FFFD in its place).
+std::optional<std::string> ConvertWide(std::u16string_view wide, bool lossy) {
     std::string out;
     out.reserve(wide.size());
     for (size_t i = 0; i < wide.size(); ++i) {
         char32_t unit = wide[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            if (i + 1 >= wide.size()) return std::nullopt;
-            const char32_t low = wide[i + 1];
-            if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
-            unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        const bool paired = high && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF;
+        if (paired) {
+            unit = 0x10000 + ((unit - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
             ++i;
-        } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            return std::nullopt;
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            if (!lossy) return std::nullopt;
+            unit = kReplacementCharacter;
         }
         EncodeUtf8(unit, out);
     }
     return out;
 }
 
-std::optional<std::u16string> TryNarrowToWide(std::string_view narrow) {
+std::optional<std::u16string> ConvertNarrow(std::string_view narrow, bool lossy) {
     std::u16string out;
     out.reserve(narrow.size());
     size_t i = 0;
     while (i < narrow.size()) {
         char32_t cp;
-        if (!DecodeUtf8(narrow, i, cp)) return std::nullopt;
+        if (!DecodeUtf8(narrow, i, cp)) {
+            if (!lossy) return std::nullopt;
+            cp = kReplacementCharacter;
+            ++i;
+        }
         if (cp >= 0x10000) {
             cp -= 0x10000;
             out += static_cast<char16_t>(0xD800 + (cp >> 10));
@@ -101,15 +107,15 @@ std::optional<std::u16string> TryNarrowToWide(std::string_view narrow) {
     return out;
 }
 
-std::string WideToNarrow(std::u16string_view wide) {
-    auto converted = TryWideToNarrow(wide);
-    return converted ? std::move(*converted) : std::string(kWideToNarrowError);
-}
+}  // namespace
 
-std::u16string NarrowToWide(std::string_view narrow) {
-    auto converted = TryNarrowToWide(narrow);
-    return converted ? std::move(*converted) : std::u16string(kNarrowToWideError);
-}
+std::optional<std::string> TryWideToNarrow(std::u16string_view wide) { return ConvertWide(wide, false); }
+
+std::optional<std::u16string> TryNarrowToWide(std::string_view narrow) { return ConvertNarrow(narrow, false); }
+
+std::string WideToNarrow(std::u16string_view wide) { return *ConvertWide(wide, true); }
+
+std::u16string NarrowToWide(std::string_view narrow) { return *ConvertNarrow(narrow, true); }
 
 bool IsValidUtf8(std::string_view text) {
     size_t i = 0;

@@ -2,9 +2,11 @@
 // (UTF-16) text that crosses fixed contracts: registry string data and the
 // RPC wire.
 //
-// The checked forms never fail: invalid input (malformed or overlong UTF-8,
-// encoded surrogates, code points above U+10FFFF, lone UTF-16 surrogates)
-// converts to a fixed error text instead, as callers display the result.
+// The plain forms never fail and never lose a message: each invalid piece
+// (a byte of malformed or overlong UTF-8, an encoded surrogate, a code point
+// above U+10FFFF, a lone UTF-16 surrogate) becomes U+FFFD, the replacement
+// character, and the rest of the text stays. An error text that names an
+// archive entry with a broken name is still that error text.
 #pragma once
 
 #include <optional>
@@ -13,12 +15,9 @@
 
 namespace TesselSoftware {
 
-inline constexpr std::string_view kWideToNarrowError = "ERROR in Unicode->MB conversion";
-inline constexpr std::u16string_view kNarrowToWideError = u"ERROR in MB->Unicode conversion";
-
-// UTF-16 -> UTF-8; "ERROR in Unicode->MB conversion" for invalid input.
+// UTF-16 -> UTF-8; each lone surrogate becomes U+FFFD.
 std::string WideToNarrow(std::u16string_view wide);
-// UTF-8 -> UTF-16; u"ERROR in MB->Unicode conversion" for invalid input.
+// UTF-8 -> UTF-16; each byte that starts no valid sequence becomes U+FFFD.
 std::u16string NarrowToWide(std::string_view narrow);
 
 // The same conversions for callers that must tell failure apart from text:

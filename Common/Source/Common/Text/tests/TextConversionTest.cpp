@@ -14,34 +14,43 @@ TEST(TextConversion, RoundTripsEveryPlane) {
     EXPECT_EQ("", WideToNarrow(u""));
 }
 
-TEST(TextConversion, InvalidUtf8GivesTheFixedText) {
-    const char* invalid[] = {
-        "\xC3",              // truncated sequence
-        "\xC0\xAF",          // overlong "/"
-        "\xE0\x80\xAF",      // overlong, three bytes
-        "\xED\xA0\x80",      // encoded surrogate
-        "\xF4\x90\x80\x80",  // above U+10FFFF
-        "\xFF",              // never valid
-        "ab\x80",            // stray continuation byte
+// An error text naming an archive entry with a broken name stays that
+// error text: each invalid byte becomes U+FFFD, the rest is kept.
+TEST(TextConversion, InvalidUtf8BecomesReplacementCharactersAndTheRestStays) {
+    const struct Row {
+        const char* text;
+        std::u16string wide;
+    } rows[] = {
+        {"\xC3", u"\uFFFD"},                                // truncated sequence
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},                       // overlong "/"
+        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},              // overlong, three bytes
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},              // encoded surrogate
+        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},     // above U+10FFFF
+        {"\xFF", u"\uFFFD"},                                // never valid
+        {"ab\x80", u"ab\uFFFD"},                             // stray continuation byte
+        {"Cannot unpack '\xE9t\xE9.dat': bad CRC \xC3\xA9", u"Cannot unpack '\uFFFDt\uFFFD.dat': bad CRC \u00e9"},
     };
-    for (const char* text : invalid) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(u"ERROR in MB->Unicode conversion", NarrowToWide(text));
-        EXPECT_FALSE(TryNarrowToWide(text).has_value());
-        EXPECT_FALSE(IsValidUtf8(text));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(row.wide, NarrowToWide(row.text));
+        EXPECT_FALSE(TryNarrowToWide(row.text).has_value());
+        EXPECT_FALSE(IsValidUtf8(row.text));
     }
 }
 
-TEST(TextConversion, LoneSurrogatesGiveTheFixedText) {
-    const std::u16string invalid[] = {
-        std::u16string(1, char16_t(0xD800)),
-        std::u16string(1, char16_t(0xDC00)),
-        std::u16string{u'a', char16_t(0xD83D), u'b'},
-        std::u16string{char16_t(0xDE00), char16_t(0xD83D)},
+TEST(TextConversion, LoneSurrogatesBecomeReplacementCharacters) {
+    const struct Row {
+        std::u16string wide;
+        std::string text;
+    } rows[] = {
+        {std::u16string(1, char16_t(0xD800)), "\xEF\xBF\xBD"},
+        {std::u16string(1, char16_t(0xDC00)), "\xEF\xBF\xBD"},
+        {std::u16string{u'a', char16_t(0xD83D), u'b'}, "a\xEF\xBF\xBD" "b"},
+        {std::u16string{char16_t(0xDE00), char16_t(0xD83D)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
     };
-    for (const auto& text : invalid) {
-        EXPECT_EQ("ERROR in Unicode->MB conversion", WideToNarrow(text));
-        EXPECT_FALSE(TryWideToNarrow(text).has_value());
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.text, WideToNarrow(row.wide));
+        EXPECT_FALSE(TryWideToNarrow(row.wide).has_value());
     }
 }
 
