@@ -3,6 +3,7 @@
 
 #include "Common/Clock.h"
 #include "Common/Errors/ExceptionBase.h"
+#include "core/PassRecord.h"
 #include "core/UpdatePassLock.h"
 #include "core/UpdaterCore.h"
 #include "core/VexorUpdaterEventLog.h"
@@ -106,17 +107,9 @@ void UpdaterCore::ServiceLoop() {
             const bool due = CheckIsDue(ServiceClock().Now());
             if (woke != 1 && !due) continue;
             if (due) log_.Log(kLogTrace, "An update has been started as per the set schedule.\r\n");
-            try {
-                trigger_event_.Reset();
-                ClearCancel();
-                PerformUpdate();
-                SetLastCheckTime(ServiceClock().Now());
-            } catch (const ExceptionBase& e) {
-                log_.Log(kLogLoopError, "Error updating dat files.  Skipping this attempts\r\n");
-                Events().ReportError("Error Updating DAT Files - %s\r\n", e.Message().c_str());
-            }
-            // A trigger that arrived during the pass is dropped.
-            trigger_event_.Reset();
+            std::string busy;
+            auto pass_lock = TakeUpdatePassLock(&busy);
+            RunRecordedPass(std::move(pass_lock), busy);
         }
     } catch (const ExceptionBase& e) {
         Events().ReportError("Error Updating DAT Files - %s\r\n", e.Message().c_str());
@@ -135,52 +128,86 @@ void UpdaterCore::ServiceLoop() {
     Events().ReportInformation("Vexor Updater Service has stopped\r\n");
 }
 
-void UpdaterCore::ReportFailedPass(const char* event_format, const std::string& text) {
+std::string UpdaterCore::PassOutcome::LastLine() const {
+    return failed ? "Error: " + error : std::string(kPassSucceeded);
+}
+
+UpdaterCore::PassOutcome UpdaterCore::ReportFailedPass(const char* event_format, const std::string& text) {
     // Reporting must not throw out of the pass: each step is on its own.
     const std::string status = "Error: " + text;
     Events().ReportError(event_format, text.c_str());
     CleanUpQuietly([&] { SetUpdateStatus(status, 20, 1); });
     SetCurrentStatusText(status);
     AddMessageText(status);
+    return {true, false, text};
 }
 
-void UpdaterCore::PerformUpdate() {
+UpdaterCore::PassOutcome UpdaterCore::PerformUpdate(std::unique_ptr<ExclusiveLockFile> pass_lock,
+                                                    const std::string& busy) {
     // Updating before the opening line: whoever sees the line also sees
     // the pass running until it has ended.
     UpdatingScope updating(*this);
     AddMessage("******* Performing update *******");
     try {
         // One pass at a time per machine, the one-shot run included.
-        std::string busy;
-        const auto pass_lock = TakeUpdatePassLock(&busy);
         if (!pass_lock) {
             // Not an engine failure: no pass ran at all.
-            ReportFailedPass("The update pass was not started: %s", busy);
-            return;
+            return ReportFailedPass("The update pass was not started: %s", busy);
         }
         // Another process (a one-shot run, vexor-reg) may have installed a
         // set or changed the schedule since: the pass starts from the store.
         Refresh();
         std::string untrusted;
-        if (!UseTrustedKeys(&untrusted)) {
-            ReportFailedPass("Signature checks cannot start: %s", untrusted);
-            return;
-        }
+        if (!UseTrustedKeys(&untrusted)) return ReportFailedPass("Signature checks cannot start: %s", untrusted);
+        PassOutcome outcome;
         if (pass_for_testing_) {
             pass_for_testing_();
         } else {
-            GetEngineUpdater().RunEngineUpdate();
-            GetDatUpdater().RunDatUpdate();
+            const bool new_engine = GetEngineUpdater().RunEngineUpdate();
+            outcome.installed = GetDatUpdater().RunDatUpdate() || new_engine;
         }
+        return outcome;
     } catch (const CTLVexorNetException& e) {
-        ReportFailedPass("Network Error - %s.", e.Message());
+        return ReportFailedPass("Network Error - %s.", e.Message());
     } catch (const ExceptionBase& e) {
-        ReportFailedPass("Engine update error: %s", e.Message());
+        return ReportFailedPass("Engine update error: %s", e.Message());
     } catch (const std::exception& e) {
-        ReportFailedPass("Engine update error: %s", e.what());
+        return ReportFailedPass("Engine update error: %s", e.what());
     } catch (...) {
-        ReportFailedPass("Engine update error: %s", "unknown failure");
+        return ReportFailedPass("Engine update error: %s", "unknown failure");
     }
+}
+
+UpdaterCore::PassOutcome UpdaterCore::RunRecordedPass(std::unique_ptr<ExclusiveLockFile> pass_lock,
+                                                      const std::string& busy) {
+    uint64_t number = 0;
+    try {
+        number = RecordPassStart(pass_lock != nullptr);
+    } catch (const ExceptionBase& e) {
+        // The pass still runs; only waiters that go by the record miss it.
+        log_.Log(kLogLoopError, "%s\r\n", e.Message().c_str());
+    }
+    trigger_event_.Reset();
+    ClearCancel();
+    const PassOutcome outcome = PerformUpdate(std::move(pass_lock), busy);
+    try {
+        SetLastCheckTime(ServiceClock().Now());
+    } catch (const ExceptionBase& e) {
+        log_.Log(kLogLoopError, "Error updating dat files.  Skipping this attempts\r\n");
+        Events().ReportError("Error Updating DAT Files - %s\r\n", e.Message().c_str());
+    }
+    // A trigger that arrived during the pass is dropped; one that arrives
+    // after this point starts another pass, which a waiter that saw this
+    // pass's end will wait for.
+    trigger_event_.Reset();
+    if (number != 0) {
+        try {
+            RecordPassEnd(number, outcome.LastLine());
+        } catch (const ExceptionBase& e) {
+            log_.Log(kLogLoopError, "%s\r\n", e.Message().c_str());
+        }
+    }
+    return outcome;
 }
 
 }  // namespace TesselSoftware

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,6 +21,7 @@
 #include "Common/AutoResetEvent.h"
 #include "Common/EventLogging.h"
 #include "Common/Logging.h"
+#include "Common/Platform/LockFile.h"
 #include "Common/Rpc/RPCServer.h"
 #include "core/UpdateProgress.h"
 #include "core/UpdaterSettings.h"
@@ -72,9 +74,26 @@ public:
     // False (with an event-log warning) when a loop already runs.
     bool RunLoop();
     void ServiceLoop();
+    // How a pass ended: failed (its error text; the history's last line is
+    // "Error: " and that text) or not, and whether it installed anything.
+    struct PassOutcome {
+        bool failed = false;
+        bool installed = false;
+        std::string error;
+        std::string LastLine() const;  // "Check finished." or "Error: ..."
+    };
     // One pass: the engine update, then the DAT update. Never throws; a
-    // failure is reported and leaves the updating flag cleared.
-    void PerformUpdate();
+    // failure is reported and leaves the updating flag cleared. Without
+    // pass_lock (another pass holds the machine's) it fails at once with
+    // busy as its reason.
+    PassOutcome PerformUpdate(std::unique_ptr<ExclusiveLockFile> pass_lock, const std::string& busy);
+    // One pass with its records, for the loop and the one-shot run: the
+    // machine's pass record gives it a number before its first line (and
+    // closes a pass a crash left open, when pass_lock is held), the pass
+    // runs, LastCheckTime and the next check are saved, a trigger that came
+    // during the pass is dropped, and last the record gets the pass's end,
+    // so whoever sees the end also sees the check time. Never throws.
+    PassOutcome RunRecordedPass(std::unique_ptr<ExclusiveLockFile> pass_lock, const std::string& busy);
     // Warns (one event) when no trusted key is installed: updates are then
     // not signature-checked. For the start of the service and of -once.
     void ReportSignatureState();
@@ -115,7 +134,7 @@ private:
     // Writes the idle status; a store failure is logged, never fatal.
     void WriteIdleStatus();
     bool CheckIsDue(int64_t now) const;
-    void ReportFailedPass(const char* event_format, const std::string& text);
+    PassOutcome ReportFailedPass(const char* event_format, const std::string& text);
     IEventLogging& Events() const;
 
     ILogging& log_;

@@ -143,6 +143,17 @@ public:
     // Version of EnginePath's mscan64a.so ("6.1.0.1234"), or "Unknown".
     std::string GetEngineVersionText() const;
 
+    // The machine's pass record (core/PassRecord.h), written under the
+    // registry lock so that passes of several processes never share a
+    // number. RecordPassStart returns the next number; with
+    // close_interrupted (the caller holds the update pass lock, so no other
+    // pass runs) a pass that a crash left without an end is given
+    // kPassInterrupted first. RecordPassEnd records number's result unless a
+    // later pass has ended already. Both throw ExceptionBase "Error saving
+    // the pass record - ..." (UpdaterSettingsPassRecord.cpp).
+    uint64_t RecordPassStart(bool close_interrupted);
+    void RecordPassEnd(uint64_t number, const std::string& result);
+
     // The registry lock shared with the plug-in; nullptr when absent.
     NamedMutex* RegistryLock() const { return registry_lock_.get(); }
 
@@ -150,11 +161,11 @@ private:
     // Opens the product key for read, set-value and create-subkey access,
     // creating it when it cannot be opened (create_missing).
     RegistryKey OpenProductKey(bool create_missing) const;
-    static bool ReadFolderValue(const char* name, std::string* path);
     // Runs write while holding the registry lock the plug-in reads under;
     // throws ExceptionBase when the lock is absent or cannot be taken in
     // time.
     void UnderRegistryLock(const std::function<void()>& write) const;
+    static bool ReadFolderValue(const char* name, std::string* path);
     void WriteValueQuietly(const char* name, const std::string& text);
     // Load and Refresh. REQUIRES: save_lock_ held.
     void ReadStore(bool keep_changed);

@@ -8,6 +8,7 @@
 #include "Common/Registry/RegistryKey.h"
 #include "core/UpdatePassLock.h"
 #include "core/UpdaterCore.h"
+#include "core/VexorUpdaterEventLog.h"
 #include "service/ServiceLog.h"
 
 namespace TesselSoftware {
@@ -34,33 +35,32 @@ int RunOnce(std::ostream& out, std::ostream& err) {
     // Before anything else: a pass already running must not be disturbed,
     // not even by a line in the log.
     std::string busy;
-    const auto pass_lock = TakeUpdatePassLock(&busy);
+    auto pass_lock = TakeUpdatePassLock(&busy);
     if (!pass_lock) {
         err << "Error: " << busy << "\n";
         return kOnceFailed;
     }
     CTextLog& log = ServiceTextLog();
     OpenServiceLog(log, err);
+    // A failed one-shot pass reaches the journal as a service pass does.
+    UpdaterEventLog().Open();
     UpdaterCore core(log);
     core.SetMessageObserver([&out](const std::string& text) { out << text << "\n" << std::flush; });
     try {
         core.Load();
-        core.ReportSignatureState();
-        std::string untrusted;
-        if (!core.UseTrustedKeys(&untrusted)) throw ExceptionBase(untrusted);
-        core.ClearCancel();
-        core.SetUpdating(true);
-        // The engine first, as every service pass does; its failure skips
-        // the DAT pass.
-        const bool new_engine = core.GetEngineUpdater().RunEngineUpdate();
-        const bool installed = core.GetDatUpdater().RunDatUpdate() || new_engine;
-        core.SetUpdating(false);
-        return installed ? kOnceInstalled : kOnceUpToDate;
     } catch (const ExceptionBase& e) {
-        core.SetUpdating(false);
         err << "Error: " << e.Message() << "\n";
         return kOnceFailed;
     }
+    core.ReportSignatureState();
+    // Recorded as a service pass is (LastCheckTime, LastCheckResult, the
+    // pass record), so health and metrics see it.
+    const UpdaterCore::PassOutcome outcome = core.RunRecordedPass(std::move(pass_lock), busy);
+    if (outcome.failed) {
+        err << "Error: " << outcome.error << "\n";
+        return kOnceFailed;
+    }
+    return outcome.installed ? kOnceInstalled : kOnceUpToDate;
 }
 
 }  // namespace TesselSoftware

@@ -1,0 +1,24 @@
+#include "core/PassRecord.h"
+
+#include "Common/Errors/Win32Error.h"
+#include "Common/ProductKey.h"
+#include "Common/Registry/RegistryKey.h"
+
+namespace TesselSoftware {
+
+PassRecord ReadPassRecord() {
+    RegistryKey key;
+    try {
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+    } catch (const CRegKeyException& e) {
+        if (e.Code() == static_cast<int32_t>(Win32::kFileNotFound)) return {};
+        throw;
+    }
+    PassRecord record;
+    key.ReadQword(kPassNumberValue, 0, &record.started);
+    key.ReadQword(kPassEndedValue, 0, &record.ended);
+    key.ReadString(kPassResultValue, "", &record.result);
+    return record;
+}
+
+}  // namespace TesselSoftware
