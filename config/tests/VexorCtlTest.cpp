@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "VexorCtlTestSupport.h"
+#include "core/PassRecord.h"
+#include "core/UpdatePassLock.h"
 #include "vexorctl/VexorCtl.h"
 
 namespace TesselSoftware::VexorCtl {
@@ -130,21 +132,17 @@ TEST_F(VexorCtlTest, HistoryListsMessagesOldestFirst) {
     EXPECT_NE(std::string::npos, json.out.find("\"text\": \"first\"}, {\"time\": ")) << json.out;
 }
 
-// A pass as the service runs one, its lines in the history: started by the
+// A pass as the service loop runs one, with its records: started by the
 // trigger, ending after hold_ms with "Check finished." or error.
-void FakePass(UpdaterCore& core, int hold_ms, const std::string& error) {
+void RecordedPass(UpdaterCore& core, int hold_ms, const std::string& error, int lines = 0) {
     if (!core.TriggerEvent().Wait(10000)) return;
-    core.SetUpdating(true);
-    core.AddMessage("******* Performing update *******");
-    std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
-    if (error.empty()) {
-        core.SetCurrentStatusText("Check finished.");
-        core.AddMessage("Check finished.");
-    } else {
-        core.SetCurrentStatusText("Error: " + error);
-        core.AddMessageText("Error: " + error);
-    }
-    core.SetUpdating(false);
+    core.SetPassForTesting([&] {
+        for (int line = 0; line < lines; ++line) core.AddMessage("Downloading 'file-%d'", line);
+        std::this_thread::sleep_for(std::chrono::milliseconds(hold_ms));
+        if (!error.empty()) throw ExceptionBase(0, error);
+    });
+    std::string busy;
+    core.RunRecordedPass(TakeUpdatePassLock(&busy), busy);
 }
 
 TEST_F(VexorCtlTest, StartWaitTellsASucceedingFromAFailingPass) {
@@ -158,7 +156,7 @@ TEST_F(VexorCtlTest, StartWaitTellsASucceedingFromAFailingPass) {
         {"a pass that fails", 300, "Dat zip file \"x\" failed MD5 sum check.", 1},
     };
     for (const Row& row : rows) {
-        std::thread pass([&] { FakePass(core, row.hold_ms, row.error); });
+        std::thread pass([&] { RecordedPass(core, row.hold_ms, row.error); });
         const Outcome outcome = Ctl({"start", "--wait", "--timeout", "20"});
         pass.join();
         EXPECT_EQ(row.status, outcome.status) << row.what << outcome.err;
@@ -171,20 +169,27 @@ TEST_F(VexorCtlTest, StartWaitTellsASucceedingFromAFailingPass) {
 }
 
 // Passes that start and end between two polls, many in one second, some
-// writing more lines than the history keeps: each is found by its lines,
-// never by whole-second times.
+// writing more lines than the history keeps, all alike to the line: each
+// is told by its number in the pass record, never by its lines or times.
 TEST_F(VexorCtlTest, StartWaitFindsPassesShorterThanAPoll) {
     for (int run = 0; run < 10; ++run) {
-        std::thread pass([&] {
-            if (run % 2 == 1) {
-                for (int line = 0; line < 30; ++line) core.AddMessage("Downloading 'file-%d'", line);
-            }
-            FakePass(core, 0, run == 9 ? "the last one fails" : "");
-        });
+        std::thread pass([&] { RecordedPass(core, 0, run == 9 ? "the last one fails" : "", run % 2 == 1 ? 30 : 0); });
         const Outcome outcome = Ctl({"start", "--wait", "--timeout", "10"});
         pass.join();
         ASSERT_EQ(run == 9 ? 1 : 0, outcome.status) << "run " << run << ": " << outcome.err;
     }
+}
+
+// A request while a pass runs is dropped by the service: the running pass
+// is the one to wait for, not a next one that never comes.
+TEST_F(VexorCtlTest, StartWaitDuringAPassWaitsForThatPass) {
+    std::thread pass([&] { RecordedPass(core, 800, "held up"); });
+    core.TriggerUpdate();
+    ASSERT_TRUE(WaitUntil([&] { return ReadPassRecord().Running(); }));
+    const Outcome outcome = Ctl({"start", "--wait", "--timeout", "10"});
+    pass.join();
+    EXPECT_EQ(1, outcome.status) << outcome.err;
+    EXPECT_NE(std::string::npos, outcome.err.find("the update pass failed: held up")) << outcome.err;
 }
 
 TEST_F(VexorCtlTest, AnAccountOutsideTheGroupsIsDenied) {

@@ -18,6 +18,7 @@
 #include "Common/Text/ControlCharacters.h"
 #include "Common/Text/TextConversion.h"
 #include "client/VexorUpdateRpc.h"
+#include "core/PassRecord.h"
 #include "logic/ServiceSandbox.h"
 #include "vexorctl/HealthCheck.h"
 #include "vexorctl/MetricsText.h"
@@ -337,14 +338,53 @@ int Refused(CVexorUpdateRpc& rpc, std::ostream& err) {
     return kServiceSaidNo;
 }
 
-// Waits for the pass the start request led to and tells how it ended. The
-// pass is found by its lines in the history, gathered poll by poll (the
-// history keeps only the newest lines, and a pass may write more of them
-// than that between two polls), never by whole-second times, which cannot
-// tell two passes of one second apart. A request that came while a pass
-// ran was dropped: that pass is the one.
-int WaitForPass(CVexorUpdateRpc& rpc, const Command& command, const std::vector<HistoryLine>& history_before,
-                std::ostream& out, std::ostream& err) {
+// Tells how the awaited pass ended, from its last line: exit 0 when it
+// succeeded, 1 with its error when it failed (a cancel is a failure too).
+int ReportPassEnd(const Command& command, const std::string& last_line, int64_t last_check, std::ostream& out,
+                  std::ostream& err) {
+    const std::string line = Trimmed(last_line);
+    Print(out, command.json, {{"status", line}, {"last-check", LocalTime(last_check)}});
+    if (line.rfind("Error: ", 0) == 0) {
+        err << "vexorctl: the update pass failed: " << Printable(line.substr(7)) << "\n";
+        return kServiceSaidNo;
+    }
+    return kOk;
+}
+
+int WaitedTooLong(const Command& command, std::ostream& err) {
+    err << "vexorctl: the update pass did not end within " << command.timeout_seconds << " seconds\n";
+    return kServiceSaidNo;
+}
+
+// Waits for the pass the start request led to, by the machine's pass
+// record: the running pass when one ran (the service drops a request that
+// comes during a pass), else the next one to start. Every pass has a number
+// of its own, so passes shorter than a poll, or alike to the line and the
+// second, are told apart.
+int WaitForRecordedPass(const Command& command, const PassRecord& before, std::ostream& out, std::ostream& err) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(command.timeout_seconds);
+    const uint64_t awaited = before.Running() ? before.started : before.started + 1;
+    for (;;) {
+        PassRecord now;
+        try {
+            now = ReadPassRecord();
+        } catch (const ExceptionBase& e) {
+            err << "vexorctl: the pass record cannot be read: " << Printable(Trimmed(e.Message())) << "\n";
+            return kServiceSaidNo;
+        }
+        if (now.ended >= awaited) return ReportPassEnd(command, now.result, now.last_check, out, err);
+        if (std::chrono::steady_clock::now() > deadline) return WaitedTooLong(command, err);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+// The same for an account that may not read the settings store: the pass
+// is found by its lines in the history, gathered poll by poll (the history
+// keeps only the newest lines, and a pass may write more of them than that
+// between two polls). Passes alike to the line that end in one second
+// cannot be told apart this way.
+int WaitForPassInHistory(CVexorUpdateRpc& rpc, const Command& command, const std::vector<HistoryLine>& history_before,
+                         std::ostream& out, std::ostream& err) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(command.timeout_seconds);
     UpdaterStatus status;
     std::vector<HistoryLine> previous = history_before, now, seen;
@@ -367,24 +407,17 @@ int WaitForPass(CVexorUpdateRpc& rpc, const Command& command, const std::vector<
             if (!gather()) return Refused(rpc, err);
             break;
         }
-        if (std::chrono::steady_clock::now() > deadline) {
-            err << "vexorctl: the update pass did not end within " << command.timeout_seconds << " seconds\n";
-            return kServiceSaidNo;
-        }
+        if (std::chrono::steady_clock::now() > deadline) return WaitedTooLong(command, err);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    Print(out, command.json, {{"status", status.status}, {"last-check", LocalTime(status.last_update)}});
     // The pass's own lines: from its opening line on, when it was seen.
     const auto opening = std::find_if(seen.rbegin(), seen.rend(),
                                       [](const HistoryLine& line) { return line.text == kPassStarts; });
     const auto first = opening == seen.rend() ? seen.begin() : opening.base() - 1;
     // A failed pass ends with its "Error: ..." line (a cancel is one too).
     const auto failure = std::find_if(first, seen.end(), IsPassFailure);
-    if (failure != seen.end()) {
-        err << "vexorctl: the update pass failed: " << Printable(Trimmed(failure->text.substr(7))) << "\n";
-        return kServiceSaidNo;
-    }
-    return kOk;
+    return ReportPassEnd(command, failure != seen.end() ? failure->text : std::string(kPassSucceeded),
+                         status.last_update, out, err);
 }
 
 int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std::ostream& out, std::ostream& err) {
@@ -423,10 +456,21 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
         if (command.json) out << "]\n";
     } else if (verb == "start") {
         expect_words(1);
+        if (!command.wait) {
+            rpc.StartUpdate();
+            return kOk;
+        }
+        std::optional<PassRecord> record;
+        try {
+            record = ReadPassRecord();
+        } catch (const ExceptionBase&) {
+            // Not a member of group vexor: the history has to tell.
+        }
         std::vector<HistoryLine> history_before;
-        if (command.wait && !ReadHistory(rpc, &history_before)) return Refused(rpc, err);
+        if (!record && !ReadHistory(rpc, &history_before)) return Refused(rpc, err);
         rpc.StartUpdate();
-        if (command.wait) return WaitForPass(rpc, command, history_before, out, err);
+        return record ? WaitForRecordedPass(command, *record, out, err)
+                      : WaitForPassInHistory(rpc, command, history_before, out, err);
     } else if (verb == "health") {
         expect_words(1);
         if (command.health_limits.warn_seconds > command.health_limits.crit_seconds) {

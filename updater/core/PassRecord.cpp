@@ -18,6 +18,9 @@ PassRecord ReadPassRecord() {
     key.ReadQword(kPassNumberValue, 0, &record.started);
     key.ReadQword(kPassEndedValue, 0, &record.ended);
     key.ReadString(kPassResultValue, "", &record.result);
+    uint64_t last_check = 0;
+    key.ReadQword("LastCheckTime", 0, &last_check);
+    record.last_check = static_cast<int64_t>(last_check);
     return record;
 }
 

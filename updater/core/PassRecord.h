@@ -36,6 +36,7 @@ struct PassRecord {
     uint64_t started = 0;
     uint64_t ended = 0;
     std::string result;
+    int64_t last_check = 0;  // LastCheckTime: when the newest check finished
 
     bool Running() const { return started > ended; }
     bool Failed() const { return result.rfind("Error: ", 0) == 0; }
