@@ -6,6 +6,7 @@
 
 #include "Common/ProductKey.h"
 #include "Common/Registry/RegistryKey.h"
+#include "core/PassRecord.h"
 #include "vexorctl/PassHistory.h"
 #include "vexorctl/TerminalText.h"
 
@@ -72,8 +73,10 @@ bool AskService(CVexorUpdateRpc& rpc, UpdaterReading* reading) {
     }
 }
 
-// The store's half: the installation time always, the version and the last
-// check when the service could not tell them.
+// The store's half: the installation time, and the machine's pass record,
+// which knows the newest pass of any process (a one-shot run's too) and its
+// end even while the service is down; the version when the service could
+// not tell it.
 void ReadStore(UpdaterReading* reading) {
     try {
         RegistryKey key;
@@ -83,11 +86,14 @@ void ReadStore(UpdaterReading* reading) {
         reading->dat_installed = PlausibleTime(static_cast<int64_t>(installed)) ? static_cast<int64_t>(installed) : 0;
         if (reading->service != UpdaterReading::Service::kAnswered) {
             uint32_t version = 0;
-            uint64_t checked = 0;
             key.ReadDword("DATVersion", 0, &version);
-            key.ReadQword("LastCheckTime", 0, &checked);
             reading->dat_version = version;
-            reading->last_check = PlausibleTime(static_cast<int64_t>(checked)) ? static_cast<int64_t>(checked) : 0;
+        }
+        const PassRecord record = ReadPassRecord();
+        if (PlausibleTime(record.last_check)) reading->last_check = std::max(reading->last_check, record.last_check);
+        if (record.ended > 0) {
+            reading->last_pass_failed = record.Failed();
+            reading->last_error = record.Failed() ? Trimmed(record.result.substr(7)) : std::string();
         }
     } catch (const std::exception& e) {
         reading->store_error = Trimmed(e.what());

@@ -24,14 +24,17 @@ struct UpdaterReading {
     std::string engine_version;
     bool update_running = false;
     int64_t next_check = 0;  // seconds since 1970, 0 when none is planned
-    // How the newest pass in the service's history ended: failed (with its
-    // error) or not; unknown when the history holds no pass end.
+    // How the newest pass ended: failed (with its error) or not; from the
+    // machine's pass record, else from the service's history; unknown when
+    // neither holds a pass end.
     std::optional<bool> last_pass_failed;
     std::string last_error;
 
     // From the service, else from the store.
     std::optional<uint32_t> dat_version;  // 0: no set installed
-    int64_t last_check = 0;               // 0: never checked
+    // The newer of the service's and the store's last check (a one-shot
+    // run records its own); 0: never checked.
+    int64_t last_check = 0;
     // From the store only: when the installed set was installed (0 unknown).
     int64_t dat_installed = 0;
     std::string store_error;  // why the store could not be read, "" when it was
