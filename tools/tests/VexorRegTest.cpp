@@ -6,6 +6,8 @@
 #include "Common/Registry/RegistryKey.h"
 #include "RegistryText.h"
 #include "TestSupport.h"
+#include "core/PasswordScrambler.h"
+#include "core/UpdaterSettings.h"
 
 namespace TesselSoftware {
 namespace {
@@ -170,7 +172,11 @@ TEST_F(VexorRegToolTest, ExportThenImportIntoAnotherRoot) {
 // older version left in the settings store.
 TEST_F(VexorRegToolTest, PasswordsStayInTheSecretsStoreAndAreMaskedUnlessAsked) {
     const std::string key = "HKLM\\SOFTWARE\\Quorvane\\Vexor for Tessel";
-    ASSERT_EQ(0, RunTool({"set", key, "ProxyPassword", "REG_SZ", "c2NyYW1ibGVk"}).status);
+    {
+        RegistryKey settings;  // as an older version left it
+        settings.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
+        settings.WriteString("ProxyPassword", "c2NyYW1ibGVk");
+    }
     ASSERT_EQ(0, RunTool({"set", key, "ProxyName", "REG_SZ", "proxy.local"}).status);
     EXPECT_EQ("moved 1 password value(s) into the secrets store\n", RunTool({"migrate-secrets"}).output);
     EXPECT_EQ(1, RunTool({"get", key, "ProxyPassword"}).status);  // no longer in the settings store
@@ -193,6 +199,34 @@ TEST_F(VexorRegToolTest, PasswordsStayInTheSecretsStoreAndAreMaskedUnlessAsked) 
     ASSERT_EQ(0, RunTool({"import", dir_ / "full.txt"}).status);
     EXPECT_EQ(1, RunTool({"get", key, "ProxyPassword"}).status);
     EXPECT_EQ(shown.output, RunTool({"export", "--show-passwords", key}).output);
+}
+
+// A password changed with vexor-reg after the first start moved the
+// passwords is the one the next load takes, and so is one that an older
+// version or an import wrote into the settings store after the move.
+TEST_F(VexorRegToolTest, TheNewestPasswordIsTheOneLoadedWhicheverStoreItWasWrittenTo) {
+    const std::string key = "HKLM\\SOFTWARE\\Quorvane\\Vexor for Tessel";
+    const auto loaded = [] {
+        UpdaterSettings settings;
+        settings.Load();
+        return settings.DatSourceSettings().ProxyPassword();
+    };
+    ASSERT_EQ(0, RunTool({"set", key, "ProxyPassword", "REG_SZ", ScramblePassword("first", 1)}).status);
+    EXPECT_EQ("first", loaded());
+    ASSERT_EQ(0, RunTool({"set", key, "ProxyPassword", "REG_SZ", ScramblePassword("second", 2)}).status);
+    RegistryKey settings;
+    settings.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+    EXPECT_FALSE(settings.ValueExists("ProxyPassword")) << "a password written where the gateway reads";
+    EXPECT_EQ("second", loaded());
+
+    settings.WriteString("ProxyPassword", ScramblePassword("third", 3));  // an older version writes
+    EXPECT_EQ("third", loaded());
+    EXPECT_FALSE(settings.ValueExists("ProxyPassword"));
+    EXPECT_EQ("third", loaded()) << "the move did not keep the newer value";
+
+    EXPECT_EQ(0, RunTool({"delete", key, "ProxyPassword"}).status);
+    EXPECT_EQ("", loaded());
+    EXPECT_EQ(1, RunTool({"delete", key, "ProxyPassword"}).status);
 }
 
 }  // namespace

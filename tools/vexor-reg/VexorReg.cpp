@@ -7,7 +7,8 @@
 //   vexor-reg list KEY                subkeys, one per line
 //   vexor-reg export [--show-passwords] [KEY]
 //                                     text form of a tree (both roots by default),
-//                                     with the secrets store's passwords (root)
+//                                     with the secrets store's password values
+//                                     (root; masked, or their scrambled form)
 //   vexor-reg import FILE             applies an export ("-" = standard input)
 //   vexor-reg migrate-secrets         moves passwords out of the settings store
 //
@@ -44,14 +45,18 @@ constexpr char kUsage[] =
     "  get KEY [NAME]          print NAME<TAB>TYPE<TAB>DATA for one value or all values\n"
     "  set KEY NAME TYPE DATA  write a value; TYPE is REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ\n"
     "                          (strings separated by |), REG_DWORD, REG_QWORD (unsigned\n"
-    "                          decimal or 0x hex) or REG_BINARY (hex digits)\n"
-    "  delete KEY [NAME]       delete a value, or the key and everything below it\n"
+    "                          decimal or 0x hex) or REG_BINARY (hex digits); a password\n"
+    "                          (FTPPassword, ProxyPassword, Password and their\n"
+    "                          EngineUpdate... names) goes to the secrets store, as root\n"
+    "  delete KEY [NAME]       delete a value (a password from both stores), or the key\n"
+    "                          and everything below it\n"
     "  list KEY                print the subkeys of KEY\n"
     "  export [--show-passwords] [KEY]\n"
     "                          print KEY's tree (both roots by default) in import form;\n"
-    "                          as root also the passwords of the secrets store\n"
-    "                          ($VEXOR_SYSTEM_ROOT/var/lib/vexor/secrets.db), masked\n"
-    "                          unless --show-passwords\n"
+    "                          as root also the password values of the secrets store\n"
+    "                          ($VEXOR_SYSTEM_ROOT/var/lib/vexor/secrets.db): masked, or\n"
+    "                          with --show-passwords their stored (scrambled) form in hex,\n"
+    "                          which an import restores; never the passwords in clear\n"
     "  import FILE             apply an export file (- for standard input); passwords\n"
     "                          go to the secrets store, masked ones are left as they are\n"
     "  migrate-secrets         move passwords an older version kept in the settings\n"
@@ -135,10 +140,41 @@ int Set(const std::vector<std::string>& args) {
     RegistryLockHold hold;
     RegistryKey key;
     key.Create(path.root, path.sub_key);
-    const RegistryStore::Key& handle = key.handle();
+    RegistryKey target;
+    if (IsSecretValueName(args[1])) {
+        // Passwords never land in the store the gateway's account reads:
+        // the secrets store (root's alone) takes them, and a copy an older
+        // version left in the settings store goes, or the next load would
+        // take that copy for the newer value.
+        target.Create(RegistryStore::Secrets()->Root(path.root), path.sub_key);
+    }
+    const RegistryStore::Key& handle = target.IsOpen() ? target.handle() : key.handle();
     const uint32_t rc = handle.store->SetValue(handle, args[1], *type, data->data(),
                                                static_cast<uint32_t>(data->size()));
     if (rc != 0) throw CRegKeyException(rc, "Failed to set value '" + args[1] + "'");
+    if (target.IsOpen() && key.ValueExists(args[1])) key.DeleteValue(args[1]);
+    return kExitOk;
+}
+
+// A password wherever it is kept: the secrets store, and a copy an older
+// version left in the settings store.
+int DeletePassword(const KeyPath& path, RegistryKey& settings, const std::string& name) {
+    bool deleted = false;
+    try {
+        RegistryKey secrets;
+        secrets.Open(RegistryStore::Secrets()->Root(path.root), path.sub_key, kKeyAllAccess);
+        if (secrets.ValueExists(name)) {
+            secrets.DeleteValue(name);
+            deleted = true;
+        }
+    } catch (const CRegKeyException& e) {
+        if (e.Code() != static_cast<int32_t>(Win32::kFileNotFound)) throw;
+    }
+    if (settings.ValueExists(name)) {
+        settings.DeleteValue(name);
+        deleted = true;
+    }
+    if (!deleted) throw CRegKeyException(Win32::kFileNotFound, "Failed to delete value '" + name + "'");
     return kExitOk;
 }
 
@@ -148,6 +184,7 @@ int Delete(const std::vector<std::string>& args) {
     if (args.size() == 2) {
         RegistryKey key;
         key.Open(path.root, path.sub_key, kKeyAllAccess);
+        if (IsSecretValueName(args[1])) return DeletePassword(path, key, args[1]);
         key.DeleteValue(args[1]);
         return kExitOk;
     }

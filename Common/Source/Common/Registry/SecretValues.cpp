@@ -47,11 +47,12 @@ int MoveSecretsOutOfSettings(const std::string& key_path) {
             secrets.emplace();
             secrets->Create(RegistryStore::Secrets()->Root(RegistryRoot::kLocalMachine), key_path);
         }
-        if (!secrets->ValueExists(name)) {
-            std::string stored;
-            settings.ReadString(name, "", &stored);
-            secrets->WriteString(name, stored);
-        }
+        // Whatever wrote the settings store's copy (an older version, an
+        // import, a hand edit) wrote it after the secret was last moved:
+        // it is the newer value.
+        std::string stored;
+        settings.ReadString(name, "", &stored);
+        secrets->WriteString(name, stored);
         settings.DeleteValue(name);
         ++moved;
     }

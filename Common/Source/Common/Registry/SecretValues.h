@@ -18,8 +18,8 @@ const std::vector<std::string>& SecretValueNames();
 bool IsSecretValueName(std::string_view name);
 
 // Moves every password value still kept in the settings store under
-// key_path into the secrets store (a value already there wins) and deletes
-// it from the settings store. Returns how many values were moved; throws
+// key_path into the secrets store, replacing what is there (the settings
+// store's copy was written later), and deletes it from the settings store. Returns how many values were moved; throws
 // CRegKeyException when a store cannot be read or written.
 int MoveSecretsOutOfSettings(const std::string& key_path);
 
