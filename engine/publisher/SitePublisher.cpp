@@ -298,9 +298,13 @@ bool WriteEngineRelease(const EngineRelease& release, const SiteFaults& faults,
     std::string update = "[EngineUpdate]\r\nEngineVersion=" + release.version +
                          "\r\nArchiveName=" + archive_name + "\r\nMD5=" + md5 + "\r\n";
     if (!release.from_version.empty()) update += "FromVersion=" + release.from_version + "\r\n";
-    return Write(folder + "/EngineUpdate.ini", update, error) &&
-           Write(out + "/EngineVersion.ini",
-                 "[EngineUpdate]\r\nEngineDir=" + release.engine_dir + "\r\n", error);
+    // The version answer twice: EngineVersion.ini for folder and share
+    // sources, and default.asp for web sites, whose version request
+    // ("default.asp?version=...&engine=...&bits=64") a static server
+    // answers with that file, whatever the query.
+    const std::string answer = "[EngineUpdate]\r\nEngineDir=" + release.engine_dir + "\r\n";
+    return Write(folder + "/EngineUpdate.ini", update, error) && Write(out + "/EngineVersion.ini", answer, error) &&
+           Write(out + "/" + kEngineVersionRequestFile, answer, error);
 }
 
 bool SignTree(const std::string& out, const std::string& secret_key_path, std::string* error) {
@@ -321,8 +325,12 @@ bool SignTree(const std::string& out, const std::string& secret_key_path, std::s
         return false;
     }
     for (const fs::path& file : files) {
+        // A signature vouches for the name the updater keeps the file under:
+        // the version answer is kept as EngineVersion.ini however it is asked for.
+        const std::string name =
+            file.filename() == kEngineVersionRequestFile ? "EngineVersion.ini" : file.filename().string();
         std::string signature;
-        if (!TesselSoftware::Minisign::SignFile(file.string(), file.filename().string(), key, &signature, error) ||
+        if (!TesselSoftware::Minisign::SignFile(file.string(), name, key, &signature, error) ||
             !Write(file.string() + ".minisig", signature, error)) {
             return false;
         }
@@ -330,12 +338,27 @@ bool SignTree(const std::string& out, const std::string& secret_key_path, std::s
     return true;
 }
 
-bool WriteKeyPair(const std::string& out, std::string* error) {
+bool WriteKeyPair(const std::string& out, std::string* name, std::string* error) {
     std::string public_text, secret_text;
     if (!MakeFolder(out, error) || !TesselSoftware::Minisign::GenerateKeyPair(&public_text, &secret_text, error)) {
         return false;
     }
-    const std::string secret_path = out + "/vexor-publisher.key";
+    if (name->empty()) {
+        TesselSoftware::Minisign::PublicKey key;
+        if (!TesselSoftware::Minisign::ParsePublicKey(public_text, &key, error)) return false;
+        *name = "vexor-publisher-" + TesselSoftware::Minisign::KeyIdText(key.key_id);
+    }
+    if (name->find('/') != std::string::npos || *name == "." || *name == "..") {
+        *error = "the key pair's name must be a plain file name";
+        return false;
+    }
+    // Neither file of an existing pair is ever replaced: a key trusted on
+    // gateways must not change under its name.
+    const std::string secret_path = out + "/" + *name + ".key", public_path = out + "/" + *name + ".pub";
+    if (::access(public_path.c_str(), F_OK) == 0) {
+        *error = "cannot create " + public_path + " (it must not exist yet)";
+        return false;
+    }
     const int fd = ::open(secret_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = "cannot create " + secret_path + " (it must not exist yet)";
@@ -347,7 +370,12 @@ bool WriteKeyPair(const std::string& out, std::string* error) {
         *error = "cannot write " + secret_path;
         return false;
     }
-    return Write(out + "/vexor-publisher.pub", public_text, error);
+    return Write(public_path, public_text, error);
+}
+
+bool WriteKeyPair(const std::string& out, std::string* error) {
+    std::string name = "vexor-publisher";
+    return WriteKeyPair(out, &name, error);
 }
 
 }  // namespace VexorPublisher

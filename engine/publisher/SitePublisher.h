@@ -59,6 +59,10 @@ bool WriteSite(const std::string& base_text, uint32_t first, uint32_t last, uint
                const Date& date, const SiteFaults& faults, const std::string& out,
                std::string* error);
 
+// The file of an engine site that answers the updater's version request
+// "default.asp?version=...&engine=...&bits=64" on a static web server.
+inline constexpr char kEngineVersionRequestFile[] = "default.asp";
+
 struct EngineRelease {
     std::string version;       // a.b.c.d
     std::string engine_dir;    // folder name on the site
@@ -73,8 +77,11 @@ bool WriteEngineRelease(const EngineRelease& release, const SiteFaults& faults,
 // with the unencrypted minisign secret key at secret_key_path, trusted
 // comment "file:NAME".
 bool SignTree(const std::string& out, const std::string& secret_key_path, std::string* error);
-// A new key pair in minisign's formats: out/vexor-publisher.pub and
-// out/vexor-publisher.key (0600, not encrypted).
+// A new key pair in minisign's formats: out/NAME.pub and out/NAME.key
+// (0600, not encrypted); neither may exist yet. An empty *name becomes
+// "vexor-publisher-<KEY ID>", so the pairs of a rotation never share names.
+bool WriteKeyPair(const std::string& out, std::string* name, std::string* error);
+// The same with the name "vexor-publisher".
 bool WriteKeyPair(const std::string& out, std::string* error);
 
 }  // namespace VexorPublisher

@@ -5,6 +5,11 @@
 //                      [--date YYYY-MM-DD] [faults] --out DIR
 //   vexor-publish engine --version a.b.c.d --engine-dir NAME --out DIR
 //                        [--from-version a.b.c.d] [--engine-lib PATH] [--bad-md5 engine]
+//   vexor-publish keygen --out DIR [--name NAME]
+//   vexor-publish marker --version N
+//
+// Each command is one function; main only splits the options and looks the
+// command up in a table.
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,16 +38,23 @@ constexpr char kUsage[] =
     "      FIRST) to LAST\n"
     "  vexor-publish engine --version a.b.c.d --engine-dir NAME --out DIR\n"
     "                       [--from-version a.b.c.d] [--engine-lib PATH] [--bad-md5 engine]\n"
-    "      an engine release: EngineVersion.ini, NAME/EngineUpdate.ini and the archive\n"
-    "      holding mscan64a.so stamped with that version\n"
+    "      an engine release: NAME/EngineUpdate.ini and the archive holding mscan64a.so\n"
+    "      stamped with that version, and the version answer twice: EngineVersion.ini\n"
+    "      (for folder and share sources) and default.asp (what a web server answers\n"
+    "      to the updater's request default.asp?version=...; a plain static server does)\n"
+    "  vexor-publish keygen --out DIR [--name NAME]\n"
+    "      a new publisher key pair in minisign's formats: DIR/NAME.pub (to trust on\n"
+    "      the gateways) and DIR/NAME.key (secret, not encrypted); NAME defaults to\n"
+    "      vexor-publisher-<KEY ID>, so a second key never replaces the first; the\n"
+    "      paths written are printed\n"
     "  vexor-publish marker --version N\n"
     "      prints bytes that only version N's set detects (Vexor.Gen.<3N+2>)\n"
-    "  vexor-publish keygen --out DIR\n"
-    "      a new publisher key pair in minisign's formats: DIR/vexor-publisher.pub (to\n"
-    "      trust on the gateways) and DIR/vexor-publisher.key (secret, not encrypted)\n"
     "\n"
-    "With --sign-key FILE (an unencrypted minisign secret key, minisign -G -W or keygen),\n"
-    "datset, site and engine write NAME.minisig beside every file below DIR.\n"
+    "Options of datset, site and engine:\n"
+    "  --sign-key FILE   sign every file written below DIR (NAME.minisig beside it, trusted\n"
+    "                    comment file:NAME) with FILE, an unencrypted minisign secret key\n"
+    "                    (minisign -G -W, or keygen)\n"
+    "  --date YYYY-MM-DD the date the files carry (default today)\n"
     "\n"
     "Faults (each breaks the site in exactly one way):\n"
     "  --bad-md5 archive|catalogue|engine   a wrong MD5 for that file\n"
@@ -51,7 +63,8 @@ constexpr char kUsage[] =
     "  --no-avvdat-ini, --no-oem-ini        leave that catalogue out\n"
     "\n"
     "Versions of a site derive from FILE: version v holds FILE's signatures and\n"
-    "Vexor.Gen.k for k = v .. 3v+2. Output is deterministic; --date defaults to today.\n";
+    "Vexor.Gen.k for k = v .. 3v+2. Output is deterministic.\n"
+    "Exit status: 0 written, 2 usage error or failure (the reason on standard error).\n";
 
 int Fail(const std::string& text) {
     std::fprintf(stderr, "vexor-publish: %s\n", text.c_str());
@@ -74,6 +87,188 @@ std::string DefaultEngineLibrary() {
     return (folder.parent_path() / "lib" / "mscan64a.so").string();
 }
 
+// The command line after the command: "--name value" options and the
+// faults, each taken out as a command uses it; what is left over was not
+// meant for that command.
+class Arguments {
+public:
+    // False with *error when an argument is neither an option with a value
+    // nor a known flag.
+    bool Parse(int argc, char** argv, std::string* error) {
+        for (int i = 2; i < argc; ++i) {
+            const std::string arg = argv[i];
+            if (arg == "--no-avvdat-ini" || arg == "--no-oem-ini") {
+                flags_[arg] = true;
+            } else if (arg.rfind("--", 0) == 0 && i + 1 < argc) {
+                options_[arg] = argv[++i];
+            } else {
+                *error = "unexpected argument '" + arg + "'";
+                return false;
+            }
+        }
+        return true;
+    }
+    std::string Take(const char* name) {
+        const auto it = options_.find(name);
+        if (it == options_.end()) return {};
+        std::string value = it->second;
+        options_.erase(it);
+        return value;
+    }
+    bool TakeFlag(const char* name) { return flags_.erase(name) != 0; }
+    // "" when every argument was used, else the first one left.
+    std::string Unused() const {
+        if (!options_.empty()) return options_.begin()->first;
+        return flags_.empty() ? std::string() : flags_.begin()->first;
+    }
+
+private:
+    std::map<std::string, std::string> options_;
+    std::map<std::string, bool> flags_;
+};
+
+// The faults a site or an engine release is asked to carry; false with
+// *error for a value that names none.
+bool TakeFaults(Arguments& args, SiteFaults* faults, std::string* error) {
+    faults->no_avvdat_ini = args.TakeFlag("--no-avvdat-ini");
+    faults->no_oem_ini = args.TakeFlag("--no-oem-ini");
+    const std::map<std::string, BadMd5> bad_md5 = {
+        {"archive", BadMd5::kArchive}, {"catalogue", BadMd5::kCatalogue}, {"engine", BadMd5::kEngine}};
+    const std::map<std::string, Corrupt> corrupt = {{"archive", Corrupt::kArchive}, {"patch", Corrupt::kPatch}};
+    if (const std::string md5 = args.Take("--bad-md5"); !md5.empty()) {
+        if (bad_md5.count(md5) == 0) return (*error = "--bad-md5 takes archive, catalogue or engine", false);
+        faults->bad_md5 = bad_md5.at(md5);
+    }
+    if (const std::string part = args.Take("--corrupt"); !part.empty()) {
+        if (corrupt.count(part) == 0) return (*error = "--corrupt takes archive or patch", false);
+        faults->corrupt = corrupt.at(part);
+    }
+    if (const std::string drop = args.Take("--drop-patch"); !drop.empty()) {
+        uint32_t version = 0;
+        if (!ParseNumber(drop, &version)) return (*error = "--drop-patch takes a version number", false);
+        faults->drop_patch = version;
+    }
+    return true;
+}
+
+// What datset, site and engine share: the output folder, the date, the
+// faults and the signing key, read before the command's own options.
+struct TreeOptions {
+    std::string out;
+    Date date;
+    SiteFaults faults;
+    std::string sign_key;
+};
+
+bool TakeTreeOptions(Arguments& args, TreeOptions* tree, std::string* error) {
+    if (!TakeFaults(args, &tree->faults, error)) return false;
+    tree->date = Today();
+    if (const std::string text = args.Take("--date"); !text.empty()) {
+        const auto parsed = ParseDate(text);
+        if (!parsed) return (*error = "--date takes a date YYYY-MM-DD between 1980 and 2107", false);
+        tree->date = *parsed;
+    }
+    tree->out = args.Take("--out");
+    if (tree->out.empty()) return (*error = "--out DIR is required", false);
+    tree->sign_key = args.Take("--sign-key");
+    return true;
+}
+
+// The signatures file of datset and site.
+bool TakeSignatures(Arguments& args, std::string* base, std::string* error) {
+    const std::string path = args.Take("--signatures");
+    if (path.empty()) return (*error = "--signatures FILE is required", false);
+    return VexorEngine::ReadFileBytes(path, VexorEngine::kMaxDatFileSize, base, error);
+}
+
+bool PublishDatSet(Arguments& args, const TreeOptions& tree, std::string* error) {
+    std::string base;
+    if (!TakeSignatures(args, &base, error)) return false;
+    uint32_t version = 0;
+    if (!ParseNumber(args.Take("--version"), &version) || version == 0) {
+        return (*error = "--version takes a version number above 0", false);
+    }
+    if (const std::string unused = args.Unused(); !unused.empty()) return (*error = "unknown option " + unused, false);
+    return WriteDatSet(base, version, tree.date, tree.out, error);
+}
+
+bool PublishSite(Arguments& args, const TreeOptions& tree, std::string* error) {
+    std::string base;
+    if (!TakeSignatures(args, &base, error)) return false;
+    const std::string range = args.Take("--versions");
+    const size_t dots = range.find("..");
+    uint32_t first = 0, last = 0;
+    if (dots == std::string::npos || !ParseNumber(range.substr(0, dots), &first) ||
+        !ParseNumber(range.substr(dots + 2), &last) || first == 0 || first > last) {
+        return (*error = "--versions takes FIRST..LAST with 0 < FIRST <= LAST", false);
+    }
+    uint32_t patches = last - first;
+    if (const std::string k = args.Take("--patches"); !k.empty() && !ParseNumber(k, &patches)) {
+        return (*error = "--patches takes a number", false);
+    }
+    if (const std::string unused = args.Unused(); !unused.empty()) return (*error = "unknown option " + unused, false);
+    return WriteSite(base, first, last, patches, tree.date, tree.faults, tree.out, error);
+}
+
+bool PublishEngine(Arguments& args, const TreeOptions& tree, std::string* error) {
+    EngineRelease release;
+    release.version = args.Take("--version");
+    release.engine_dir = args.Take("--engine-dir");
+    release.from_version = args.Take("--from-version");
+    release.library = args.Take("--engine-lib");
+    if (release.library.empty()) release.library = DefaultEngineLibrary();
+    release.date = tree.date;
+    if (release.version.empty() || release.engine_dir.empty()) {
+        return (*error = "engine needs --version and --engine-dir", false);
+    }
+    if (const std::string unused = args.Unused(); !unused.empty()) return (*error = "unknown option " + unused, false);
+    return WriteEngineRelease(release, tree.faults, tree.out, error);
+}
+
+// datset, site and engine: the tree, then its signatures when asked for.
+using TreeWriter = bool (*)(Arguments&, const TreeOptions&, std::string*);
+
+int PublishTree(TreeWriter write, Arguments& args) {
+    TreeOptions tree;
+    std::string error;
+    if (!TakeTreeOptions(args, &tree, &error) || !write(args, tree, &error)) return Fail(error);
+    if (!tree.sign_key.empty() && !SignTree(tree.out, tree.sign_key, &error)) return Fail(error);
+    return 0;
+}
+
+int Keygen(Arguments& args) {
+    const std::string out = args.Take("--out");
+    std::string name = args.Take("--name");
+    if (out.empty()) return Fail("--out DIR is required");
+    if (const std::string unused = args.Unused(); !unused.empty()) return Fail("unknown option " + unused);
+    std::string error;
+    if (!WriteKeyPair(out, &name, &error)) return Fail(error);
+    std::printf("%s/%s.pub\n%s/%s.key\n", out.c_str(), name.c_str(), out.c_str(), name.c_str());
+    return 0;
+}
+
+int Marker(Arguments& args) {
+    uint32_t version = 0;
+    if (!ParseNumber(args.Take("--version"), &version) || !args.Unused().empty()) {
+        return Fail("marker takes --version N");
+    }
+    std::printf("%s\n", MarkerOnlyIn(version).c_str());
+    return 0;
+}
+
+struct Command {
+    const char* name;
+    int (*run)(Arguments&);
+};
+
+constexpr Command kCommands[] = {
+    {"datset", [](Arguments& args) { return PublishTree(PublishDatSet, args); }},
+    {"site", [](Arguments& args) { return PublishTree(PublishSite, args); }},
+    {"engine", [](Arguments& args) { return PublishTree(PublishEngine, args); }},
+    {"keygen", Keygen},
+    {"marker", Marker},
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -81,115 +276,12 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, argc < 2 ? stderr : stdout);
         return argc < 2 ? 2 : 0;
     }
-    const std::string command = argv[1];
-    if (command == "marker") {
-        uint32_t version = 0;
-        if (argc != 4 || std::strcmp(argv[2], "--version") != 0 || !ParseNumber(argv[3], &version)) {
-            return Fail("marker takes --version N");
-        }
-        std::printf("%s\n", MarkerOnlyIn(version).c_str());
-        return 0;
-    }
-    std::map<std::string, std::string> options;
-    SiteFaults faults;
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--no-avvdat-ini") {
-            faults.no_avvdat_ini = true;
-        } else if (arg == "--no-oem-ini") {
-            faults.no_oem_ini = true;
-        } else if (arg.rfind("--", 0) == 0 && i + 1 < argc) {
-            options[arg] = argv[++i];
-        } else {
-            return Fail("unexpected argument '" + arg + "'\n\n" + kUsage);
-        }
-    }
-    const auto take = [&](const char* name) {
-        const auto it = options.find(name);
-        if (it == options.end()) return std::string();
-        std::string value = it->second;
-        options.erase(it);
-        return value;
-    };
-    if (const std::string md5 = take("--bad-md5"); !md5.empty()) {
-        if (md5 == "archive") faults.bad_md5 = BadMd5::kArchive;
-        else if (md5 == "catalogue") faults.bad_md5 = BadMd5::kCatalogue;
-        else if (md5 == "engine") faults.bad_md5 = BadMd5::kEngine;
-        else return Fail("--bad-md5 takes archive, catalogue or engine");
-    }
-    if (const std::string corrupt = take("--corrupt"); !corrupt.empty()) {
-        if (corrupt == "archive") faults.corrupt = Corrupt::kArchive;
-        else if (corrupt == "patch") faults.corrupt = Corrupt::kPatch;
-        else return Fail("--corrupt takes archive or patch");
-    }
-    if (const std::string drop = take("--drop-patch"); !drop.empty()) {
-        uint32_t version = 0;
-        if (!ParseNumber(drop, &version)) return Fail("--drop-patch takes a version number");
-        faults.drop_patch = version;
-    }
-    Date date = Today();
-    if (const std::string text = take("--date"); !text.empty()) {
-        const auto parsed = ParseDate(text);
-        if (!parsed) return Fail("--date takes a date YYYY-MM-DD between 1980 and 2107");
-        date = *parsed;
-    }
-    const std::string out = take("--out");
-    if (out.empty()) return Fail("--out DIR is required");
-    const std::string sign_key = take("--sign-key");
-    if (command == "keygen") {
-        if (!options.empty()) return Fail("unknown option " + options.begin()->first);
+    for (const Command& command : kCommands) {
+        if (std::strcmp(argv[1], command.name) != 0) continue;
+        Arguments args;
         std::string error;
-        return WriteKeyPair(out, &error) ? 0 : Fail(error);
+        if (!args.Parse(argc, argv, &error)) return Fail(error + "\n\n" + kUsage);
+        return command.run(args);
     }
-
-    std::string error;
-    bool ok = false;
-    if (command == "datset" || command == "site") {
-        const std::string signatures_path = take("--signatures");
-        std::string base;
-        if (signatures_path.empty()) return Fail("--signatures FILE is required");
-        if (!VexorEngine::ReadFileBytes(signatures_path, VexorEngine::kMaxDatFileSize, &base, &error)) {
-            return Fail(error);
-        }
-        if (command == "datset") {
-            uint32_t version = 0;
-            if (!ParseNumber(take("--version"), &version) || version == 0) {
-                return Fail("--version takes a version number above 0");
-            }
-            if (!options.empty()) return Fail("unknown option " + options.begin()->first);
-            ok = WriteDatSet(base, version, date, out, &error);
-        } else {
-            const std::string range = take("--versions");
-            const size_t dots = range.find("..");
-            uint32_t first = 0, last = 0, patches = 0;
-            if (dots == std::string::npos || !ParseNumber(range.substr(0, dots), &first) ||
-                !ParseNumber(range.substr(dots + 2), &last) || first == 0 || first > last) {
-                return Fail("--versions takes FIRST..LAST with 0 < FIRST <= LAST");
-            }
-            patches = last - first;
-            if (const std::string k = take("--patches"); !k.empty() && !ParseNumber(k, &patches)) {
-                return Fail("--patches takes a number");
-            }
-            if (!options.empty()) return Fail("unknown option " + options.begin()->first);
-            ok = WriteSite(base, first, last, patches, date, faults, out, &error);
-        }
-    } else if (command == "engine") {
-        EngineRelease release;
-        release.version = take("--version");
-        release.engine_dir = take("--engine-dir");
-        release.from_version = take("--from-version");
-        release.library = take("--engine-lib");
-        if (release.library.empty()) release.library = DefaultEngineLibrary();
-        release.date = date;
-        if (release.version.empty() || release.engine_dir.empty()) {
-            return Fail("engine needs --version and --engine-dir");
-        }
-        if (!options.empty()) return Fail("unknown option " + options.begin()->first);
-        ok = WriteEngineRelease(release, faults, out, &error);
-    } else {
-        return Fail("unknown command '" + command + "'\n\n" + kUsage);
-    }
-    if (!ok) return Fail(error);
-    if (!sign_key.empty() && !SignTree(out, sign_key, &error)) return Fail(error);
-    return 0;
+    return Fail("unknown command '" + std::string(argv[1]) + "'\n\n" + kUsage);
 }

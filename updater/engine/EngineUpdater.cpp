@@ -134,8 +134,9 @@ bool EngineUpdater::RunEngineUpdate() {
         EnsureDirectory(root, true);
         ::unlink((root + "~EngineVersion.ini").c_str());
         if (!source->DownloadCatalogue(request, root + "~EngineVersion.ini")) {
-            throw ExceptionBase(source->LastCode(),
-                                "Failed to get EngineVersion.ini.  Error " + source->LastError() + "\r\n");
+            throw ExceptionBase(source->LastCode(), "Failed to get EngineVersion.ini from '" +
+                                                        source->AddressOf(request) + "'.  Error " +
+                                                        source->LastError() + "\r\n");
         }
         std::string engine_dir;
         {
@@ -151,8 +152,9 @@ bool EngineUpdater::RunEngineUpdate() {
         ::mkdir(temp_folder_.c_str(), 0755);
         if (!source->DownloadCatalogue(engine_dir + "/EngineUpdate.ini", temp_folder_ + "/EngineUpdate.ini")) {
             throw ExceptionBase(source->LastCode(), "Failed to download UpdateFrom-" + current.text +
-                                                        "\\EngineUpdate.ini.  Error " +
-                                                        source->LastError() + "\r\n");
+                                                        "\\EngineUpdate.ini from '" +
+                                                        source->AddressOf(engine_dir + "/EngineUpdate.ini") +
+                                                        "'.  Error " + source->LastError() + "\r\n");
         }
         std::string offered_text, archive_name, md5;
         {
@@ -180,8 +182,9 @@ bool EngineUpdater::RunEngineUpdate() {
             RequirePlainName(archive_name, "archive name");
             const std::string archive = temp_folder_ + "/" + archive_name;
             if (!source->Download(engine_dir + "/" + archive_name, archive)) {
-                throw ExceptionBase(source->LastCode(),
-                                    "Failed to download the archive file. Error: " + source->LastError());
+                throw ExceptionBase(source->LastCode(), "Failed to download the archive file '" +
+                                                            source->AddressOf(engine_dir + "/" + archive_name) +
+                                                            "'. Error: " + source->LastError());
             }
             if (!CheckFileMD5(archive, md5, log_)) {
                 throw ExceptionBase(source->LastCode(),

@@ -11,6 +11,7 @@
 
 #include "Common/Errors/ExceptionBase.h"
 #include "sources/TrustedKeys.h"
+#include "sources/UrlParser.h"
 
 namespace TesselSoftware {
 
@@ -86,6 +87,11 @@ void CDownloader::CheckSignature(const std::string& remote_name, const std::stri
     if (!Minisign::ParseSignature(text, &signature, &error)) fail("is not a signature: " + error);
     std::string reason;
     if (Minisign::VerifyFile(local_path, name, signature, keys, &reason) != Minisign::Verdict::kValid) fail(reason);
+}
+
+std::string CDownloader::AddressOf(const std::string& remote_name) const {
+    const std::string address = base_location_ + "/" + remote_name;
+    return type_ == Internet ? UrlForDisplay(address) : address;
 }
 
 uint64_t CDownloader::DownloadLimit() const { return limit_ != 0 ? limit_ : MaxUpdateFileBytes(); }

@@ -45,6 +45,10 @@ public:
     // behaviour lists nothing and returns false.
     virtual bool ListFiles(const std::string& pattern, std::vector<std::string>* names);
 
+    // Where remote_name is fetched from, for messages: the address (its
+    // credentials left out) or the path.
+    std::string AddressOf(const std::string& remote_name) const;
+
     const std::string& LastError() const { return last_error_; }
     int32_t LastCode() const { return last_code_; }
     int32_t Type() const { return type_; }

@@ -248,15 +248,28 @@ TEST(PublisherSigning, EveryWrittenFileIsSignedAndTheToolAcceptsIt) {
     TesselSoftware::Testing::ScratchDir dir;
     using TesselSoftware::ChildOutcome;
     using TesselSoftware::RunChildProcess;
-    const auto run = [](const std::vector<std::string>& argv) {
-        std::string output;
+    std::string output;
+    const auto run = [&output](const std::vector<std::string>& argv) {
         const ChildOutcome outcome = RunChildProcess(argv, 120000, &output, 1 << 16);
         return outcome.kind == ChildOutcome::Kind::kExited ? outcome.exit_code : -1;
     };
+    // A rotation's two pairs in one folder: each named by its key id, so the
+    // second never replaces the first; the paths written are printed.
     ASSERT_EQ(0, run({VEXOR_PUBLISH_TOOL, "keygen", "--out", dir / "keys"}));
+    const std::string first = output;
+    ASSERT_EQ(0, run({VEXOR_PUBLISH_TOOL, "keygen", "--out", dir / "keys"}));
+    EXPECT_NE(first, output);
+    EXPECT_EQ(4u, TesselSoftware::Testing::SortedNames(dir / "keys").size());
+    ASSERT_EQ(0u, first.find(dir / "keys/vexor-publisher-")) << first;
+    const std::string public_key = first.substr(0, first.find('\n'));
+    const std::string secret_key = public_key.substr(0, public_key.size() - 4) + ".key";
+    EXPECT_EQ(public_key + "\n" + secret_key + "\n", first);
     struct stat info {};
-    ASSERT_EQ(0, ::stat((dir / "keys/vexor-publisher.key").c_str(), &info));
+    ASSERT_EQ(0, ::stat(secret_key.c_str(), &info));
     EXPECT_EQ(0600u, info.st_mode & 07777);
+    ASSERT_EQ(0, run({VEXOR_PUBLISH_TOOL, "keygen", "--out", dir / "keys", "--name", "vexor-publisher"}));
+    EXPECT_EQ(2, run({VEXOR_PUBLISH_TOOL, "keygen", "--out", dir / "keys", "--name", "vexor-publisher"}))
+        << "an existing pair was replaced";
     ASSERT_EQ(0, run({VEXOR_PUBLISH_TOOL, "site", "--signatures", VEXOR_SAMPLE_SIGNATURES, "--versions", "1..2",
                       "--sign-key", dir / "keys/vexor-publisher.key", "--out", dir / "site"}));
     size_t files = 0;

@@ -135,6 +135,57 @@ TEST_F(InternetSiteTest, ASignedSiteOverHttpInstallsAndAnUnsignedOneIsRefused) {
     fs::remove(trusted);
 }
 
+// An engine release as vexor-publish writes it, on a web server with a
+// plain root (no rewrite): the updater's version request
+// "default.asp?version=...&engine=...&bits=64" gets the published answer,
+// signed for the name the updater keeps it under, and the release installs
+// over HTTP. Without that answer the pass names the address that failed.
+TEST_F(InternetSiteTest, APublishedEngineTreeOnAPlainWebServerInstallsOverHttp) {
+    std::string error;
+    const std::string keys = Servers().dir / "publisher-engine";
+    fs::remove_all(keys);
+    ASSERT_TRUE(VexorPublisher::WriteKeyPair(keys, &error)) << error;
+    const std::string dat_site = Servers().site + "/engine-test-dat";
+    Publish(dat_site, 1);
+    Configure(Servers().nginx.HttpUrl("/engine-test-dat"), false);
+    const std::string engine_site = Servers().site + "/engine610";
+    fs::remove_all(engine_site);
+    VexorPublisher::EngineRelease release;
+    release.version = "6.9.0.0";
+    release.engine_dir = "engine690";
+    release.library = VEXOR_ENGINE_LIBRARY;
+    release.date = kDate;
+    ASSERT_TRUE(VexorPublisher::WriteEngineRelease(release, {}, engine_site, &error)) << error;
+    for (const std::string& tree : {dat_site, engine_site}) {
+        ASSERT_TRUE(VexorPublisher::SignTree(tree, keys + "/vexor-publisher.key", &error)) << error;
+    }
+    const std::string trusted = Servers().dir / "etc/vexor/trusted-keys/engine-publisher.pub";
+    Testing::WriteFile(trusted, ReadFile(keys + "/vexor-publisher.pub"));
+    {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.WriteDword("EngineUpdateSource", Internet);
+        key.WriteString("EngineUpdateINETAddress", Servers().nginx.HttpUrl("/engine610"));
+    }
+    fs::rename(engine_site + "/default.asp", engine_site + "/held-back.asp");
+    std::string output;
+    EXPECT_EQ(1, RunOnce(&output)) << output;
+    RegistryKey key;
+    key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+    const std::string result = key.ReadRequiredString("LastCheckResult");
+    EXPECT_NE(std::string::npos,
+              result.find("Failed to get EngineVersion.ini from '" + Servers().nginx.HttpUrl("/engine610") +
+                          "/default.asp?version="))
+        << result;
+
+    fs::rename(engine_site + "/held-back.asp", engine_site + "/default.asp");
+    EXPECT_EQ(0, RunOnce(&output)) << output;
+    EXPECT_NE(std::string::npos, output.find("Updating to engine version 6.9.0.0")) << output;
+    EXPECT_EQ(Servers().dir / "opt/vexor/Engine/6.9.0.0", key.ReadRequiredString("EnginePath"));
+    ExpectConfigured(1);
+    fs::remove(trusted);
+}
+
 TEST_F(InternetSiteTest, FtpFullThenIncremental) {
     Publish(Servers().site + "/ftp-site", 1);
     Configure(Servers().ftp.Url("/ftp-site"), false);
