@@ -22,6 +22,7 @@
 #include "dat/IniFile.h"
 #include "engine/EngineVersionNumber.h"
 #include "sources/Downloader.h"
+#include "sources/SiteCoolDown.h"
 
 namespace TesselSoftware {
 
@@ -217,6 +218,16 @@ bool EngineUpdater::RunEngineUpdate() {
         temp_folder_.clear();
         progress_.AddMessage("Finished Engine file check");
         return installed;
+    } catch (const SiteCoolingDownException& e) {
+        // The engine site asked to be left alone and was not asked: the
+        // engine check waits for its time, and the DAT update goes on with
+        // the configured engine instead of waiting a day with it.
+        CleanUpQuietly([&] {
+            if (!temp_folder_.empty()) DeleteFolderAndContents(temp_folder_);
+        });
+        ::unlink((root + "~EngineVersion.ini").c_str());
+        progress_.AddMessage("The engine check is deferred: %s", e.Message().c_str());
+        return false;
     } catch (const ExceptionBase& e) {
         CleanUpAfterFailure(root, e.Message());
         throw;

@@ -53,7 +53,7 @@ bool CDownloaderINET::DownloadFile(const std::string& remote_name, const std::st
 
     // A site that asked to be left alone is not asked before its time.
     const int64_t now = ServiceClock().Now();
-    if (const auto cool = FindSiteCoolDown(BaseLocation(), now)) ThrowCoolDown(*cool);
+    if (const auto cool = FindSiteCoolDown(BaseLocation(), now)) ThrowCoolDown(*cool, false);
 
     HttpTransfer client(&proxy, kInternetUserAgent, kLowSpeedLimit, kLowSpeedTime, kMaxRedirects,
                         std::min<uint64_t>(DownloadLimit(), HttpTransfer::kDefaultMaxBytes));
@@ -87,17 +87,18 @@ bool CDownloaderINET::DownloadFile(const std::string& remote_name, const std::st
             } catch (const ExceptionBase& e) {
                 say("The site's cool-down could not be kept: " + e.Message());
             }
-            ThrowCoolDown(cool);
+            ThrowCoolDown(cool, true);
         }
     }
     return ok;
 }
 
-void CDownloaderINET::ThrowCoolDown(const SiteCoolDown& cool) {
+void CDownloaderINET::ThrowCoolDown(const SiteCoolDown& cool, bool asked) {
     const std::string text =
         "The update site asked to wait until " + CoolDownTimeText(cool.not_before) + " (" + cool.reason + ")";
     SetLastError(text);
     if (IUpdateProgress* const progress = Progress(); progress != nullptr) progress->AddMessageText(text);
+    if (!asked) throw SiteCoolingDownException(0, text);
     throw CTLVexorNetException(0, text);
 }
 

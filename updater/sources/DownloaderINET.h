@@ -30,7 +30,9 @@ public:
     bool DownloadFile(const std::string& remote_name, const std::string& local_path) override;
 
 private:
-    [[noreturn]] void ThrowCoolDown(const SiteCoolDown& cool);
+    // Throws the cool-down's text: as SiteCoolingDownException when the
+    // site was not asked (asked false), else as CTLVexorNetException.
+    [[noreturn]] void ThrowCoolDown(const SiteCoolDown& cool, bool asked);
     int OnProgress(double total);
 
     int32_t last_logged_bytes_ = 0;

@@ -16,7 +16,16 @@
 #include <optional>
 #include <string>
 
+#include "Common/Errors/ExceptionBase.h"
+
 namespace TesselSoftware {
+
+// A download refused without a request because its site is cooling down:
+// nothing was asked and nothing was answered, so the site has not failed.
+class SiteCoolingDownException : public CTLVexorNetException {
+public:
+    using CTLVexorNetException::CTLVexorNetException;
+};
 
 // The longest a site may ask to be left alone, and what a 429 without
 // Retry-After gets.

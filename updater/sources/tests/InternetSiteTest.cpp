@@ -3,6 +3,7 @@
 // then an incremental one through the engine.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 
 #include "Common/ProductKey.h"
@@ -11,6 +12,7 @@
 #include "SitePublisher.h"
 #include "UpdaterTestSupport.h"
 #include "core/UpdaterSettings.h"
+#include "sources/SiteCoolDown.h"
 
 namespace TesselSoftware {
 namespace {
@@ -184,6 +186,30 @@ TEST_F(InternetSiteTest, APublishedEngineTreeOnAPlainWebServerInstallsOverHttp) 
     EXPECT_EQ(Servers().dir / "opt/vexor/Engine/6.9.0.0", key.ReadRequiredString("EnginePath"));
     ExpectConfigured(1);
     fs::remove(trusted);
+}
+
+// An engine site that asked for a day's rest (429, Retry-After: 86400) is
+// not asked; that defers the engine check without failing the pass, and
+// the DAT update runs with the configured engine. (The address serves
+// nothing: had it been asked, the engine pass would have failed.)
+TEST_F(InternetSiteTest, AnEngineSiteCoolingDownDefersTheEngineCheckAndTheDatUpdateRuns) {
+    const std::string dat_site = Servers().site + "/cool-engine-dat";
+    Publish(dat_site, 1);
+    Configure(Servers().nginx.HttpUrl("/cool-engine-dat"), false);
+    const std::string engine_address = Servers().nginx.HttpUrl("/resting-engine");
+    {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.WriteDword("EngineUpdateSource", Internet);
+        key.WriteString("EngineUpdateINETAddress", engine_address);
+    }
+    RecordSiteCoolDown(engine_address, static_cast<int64_t>(std::time(nullptr)) + 86400, "HTTP 429 Too Many Requests");
+    std::string output;
+    EXPECT_EQ(0, RunOnce(&output)) << output;
+    ExpectConfigured(1);
+    EXPECT_NE(std::string::npos, output.find("The engine check is deferred: The update site asked to wait until"))
+        << output;
+    EXPECT_EQ(2, RunOnce(&output)) << output;  // up to date, still not failed
 }
 
 TEST_F(InternetSiteTest, FtpFullThenIncremental) {
