@@ -1,5 +1,7 @@
 #include "logic/SettingsPageRules.h"
 
+#include <algorithm>
+
 #include "sources/UrlParser.h"
 
 namespace TesselSoftware::VexorConfig {
@@ -24,9 +26,19 @@ EnabledControls EnablingRule(int32_t source_type, bool use_proxy, bool proxy_req
 
 std::string ProxyPortError(int64_t port) { return port < 0 || port > 65535 ? kProxyPortMessage : ""; }
 
-std::string SourceUrlError(const std::string& url) {
+int64_t StoredInterval(int64_t seconds) {
+    return std::clamp(seconds, kFrequencies.back().seconds, kFrequencies.front().seconds);
+}
+
+std::string SourceUrlError(const std::string& url) { return SourceUrlProblem(url).empty() ? "" : "Invalid URL"; }
+
+std::string SourceUrlProblem(const std::string& url) {
     ParsedUrl parsed;
-    return parsed.Parse(url) ? "" : "Invalid URL";
+    if (!parsed.Parse(url)) {
+        return "not an address of the form scheme://host/path with the scheme http, https, ftp or file";
+    }
+    if (parsed.scheme != kSchemeFile && parsed.host.empty()) return "the address names no host";
+    return "";
 }
 
 }  // namespace TesselSoftware::VexorConfig

@@ -21,6 +21,10 @@ inline constexpr std::array<FrequencyItem, 4> kFrequencies = {{
     {"Every 10 minutes", 600},
 }};
 
+// The interval the service keeps when asked for seconds: within the
+// shortest and the longest of the list (600..3600).
+int64_t StoredInterval(int64_t seconds);
+
 // The item shown for the service's interval: the shortest listed interval
 // that is not shorter than it (item 0 when none is).
 size_t FrequencyIndexFor(int64_t service_interval);
@@ -45,5 +49,8 @@ inline constexpr char kProxyPortMessage[] = "The proxy port number must be betwe
 // "" when the DAT page's URL parses as an update-site address (checked
 // whatever the source type), else "Invalid URL".
 std::string SourceUrlError(const std::string& url);
+// "" when url parses as an update-site address, else why not, for a
+// command line: "not an address of the form scheme://host/path ...".
+std::string SourceUrlProblem(const std::string& url);
 
 }  // namespace TesselSoftware::VexorConfig

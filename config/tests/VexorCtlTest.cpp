@@ -106,7 +106,8 @@ TEST_F(VexorCtlTest, HostileValuesAreRefusedWithTheirReason) {
     EXPECT_NE(std::string::npos, shown.out.find("url: http://a/\\nuse-proxy: yes\\x1b[0m\n")) << shown.out;
     core.AddMessage("line one\r\nuse-proxy: yes");
     const Outcome history = Ctl({"history"});
-    EXPECT_NE(std::string::npos, history.out.find("line one\\r\\nuse-proxy: yes\n")) << history.out;
+    EXPECT_NE(std::string::npos, history.out.find("  line one use-proxy: yes\n")) << history.out;
+    EXPECT_EQ(std::string::npos, history.out.find("\nuse-proxy")) << history.out;
     const Outcome json = Ctl({"--json", "dat", "get"});
     EXPECT_NE(std::string::npos, json.out.find("\"http://a/\\u000ause-proxy: yes\\u001b[0m\"")) << json.out;
 }
@@ -120,6 +121,47 @@ TEST_F(VexorCtlTest, AFolderTheServiceCannotSeeIsSavedWithAWarning) {
     const Outcome seen = Ctl({"dat", "set", "local-dir=/srv/vexor/dat"});
     EXPECT_EQ(0, seen.status);
     EXPECT_EQ("", seen.err);
+}
+
+// What an administrator meets at the point of entry says what happens:
+// a bad address and a misplaced option are refused with the reason, a
+// clamped interval is told, texts are one line, a share path reads as
+// stored, and an unreachable service is named as such.
+TEST_F(VexorCtlTest, TextsTellTheOperatorWhatHappens) {
+    const struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // a piece of standard output
+        std::string err;  // a piece of standard error
+    } rows[] = {
+        {{"dat", "set", "url=not a url"}, 2, "",
+         "invalid value for url: 'not a url' (not an address of the form scheme://host/path"},
+        {{"dat", "set", "interval=300"}, 0, "", "note: the interval 300 s is outside 600..3600 seconds; the service keeps 600 s"},
+        {{"engine", "set", "source=share", "share-dir=\\\\server\\share\\engine"}, 0, "", ""},
+        {{"engine", "get"}, 0, "share-dir: \\\\server\\share\\engine\n", ""},
+        {{"dat", "get"}, 0, "interval: 600\n", ""},
+        {{"status"}, 0, "status: Check finished.\n", ""},
+        {{"status", "--wait"}, 2, "", "the option --wait does not apply to 'status'"},
+        {{"dat", "get", "--output", "x"}, 2, "", "the option --output does not apply to 'dat get'"},
+        {{"dat", "set", "--show-passwords", "proxy=p"}, 2, "", "the option --show-passwords does not apply to 'dat set'"},
+        {{"start", "--timeout", "5"}, 2, "", "--timeout applies to start --wait"},
+        {{"--json", "metrics"}, 2, "", "the option --json does not apply to 'metrics'"},
+        {{"--json", "health"}, 2, "{\"status\": \"CRITICAL\", \"exit-code\": 2, \"text\": \"no DAT set is installed\"", ""},
+        {{"--endpoint", "nobody-listens", "status"}, 3, "",
+         "Error 1722 - The RPC server is unavailable. The updater service is not running, or not listening at " +
+             dir / "run/vexor/nobody-listens"},
+    };
+    core.SetCurrentStatusText("Check finished.\r\n");
+    for (const Row& row : rows) {
+        std::string joined;
+        for (const std::string& arg : row.args) joined += arg + " ";
+        SCOPED_TRACE(joined);
+        const Outcome outcome = Ctl(row.args);
+        EXPECT_EQ(row.status, outcome.status) << outcome.err;
+        EXPECT_NE(std::string::npos, outcome.out.find(row.out)) << outcome.out;
+        EXPECT_NE(std::string::npos, outcome.err.find(row.err)) << outcome.err;
+        EXPECT_EQ(std::string::npos, (outcome.out + outcome.err).find("\\r\\n")) << "a literal line break";
+    }
 }
 
 TEST_F(VexorCtlTest, HistoryListsMessagesOldestFirst) {

@@ -21,31 +21,45 @@ std::string Age(int64_t seconds) {
 }
 
 // The performance data that is known: ages in seconds with the limits, the version.
-std::string PerfData(const UpdaterReading& reading, int64_t now, const HealthLimits& limits) {
-    std::string data;
-    const auto add = [&](const std::string& item) { data += (data.empty() ? "" : " ") + item; };
+std::vector<HealthFigure> Figures(const UpdaterReading& reading, int64_t now, const HealthLimits& limits) {
+    std::vector<HealthFigure> figures;
     if (reading.dat_installed > 0) {
-        add("dat_age=" + std::to_string(std::max<int64_t>(now - reading.dat_installed, 0)) + "s;" +
-            std::to_string(limits.warn_seconds) + ";" + std::to_string(limits.crit_seconds));
+        figures.push_back({"dat_age", std::max<int64_t>(now - reading.dat_installed, 0), "s", limits.warn_seconds,
+                           limits.crit_seconds});
     }
     if (reading.last_check > 0) {
-        add("last_check_age=" + std::to_string(std::max<int64_t>(now - reading.last_check, 0)) + "s");
+        figures.push_back({"last_check_age", std::max<int64_t>(now - reading.last_check, 0), "s", {}, {}});
     }
-    if (reading.dat_version) add("dat_version=" + std::to_string(*reading.dat_version));
+    if (reading.dat_version) figures.push_back({"dat_version", *reading.dat_version, "", {}, {}});
+    return figures;
+}
+
+std::string PerfData(const std::vector<HealthFigure>& figures) {
+    std::string data;
+    for (const HealthFigure& figure : figures) {
+        data += (data.empty() ? "" : " ") + figure.name + "=" + std::to_string(figure.value) + figure.unit;
+        if (figure.warn || figure.crit) {
+            data += ";" + (figure.warn ? std::to_string(*figure.warn) : std::string()) + ";" +
+                    (figure.crit ? std::to_string(*figure.crit) : std::string());
+        }
+    }
     return data;
 }
 
 HealthVerdict Verdict(HealthState state, const std::string& text, const UpdaterReading& reading, int64_t now,
                       const HealthLimits& limits) {
-    std::string line = std::string("VEXOR ") + kStateNames[state] + " - " + Printable(text);
+    HealthVerdict verdict{state, "", text, Figures(reading, now, limits)};
+    verdict.line = std::string("VEXOR ") + kStateNames[state] + " - " + Printable(OneLine(text));
     // A "|" in the text would start the performance data early.
-    std::replace(line.begin(), line.end(), '|', '/');
-    const std::string data = PerfData(reading, now, limits);
-    if (!data.empty()) line += " | " + data;
-    return {state, line};
+    std::replace(verdict.line.begin(), verdict.line.end(), '|', '/');
+    const std::string data = PerfData(verdict.figures);
+    if (!data.empty()) verdict.line += " | " + data;
+    return verdict;
 }
 
 }  // namespace
+
+const char* HealthStateName(HealthState state) { return kStateNames[state]; }
 
 HealthVerdict JudgeHealth(const UpdaterReading& reading, int64_t now, const HealthLimits& limits) {
     using Service = UpdaterReading::Service;

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "vexorctl/UpdaterReading.h"
 
@@ -22,10 +24,23 @@ struct HealthLimits {
     int64_t crit_seconds = 72 * 3600;
 };
 
+// One item of the performance data: "dat_age=7200s;86400;259200".
+struct HealthFigure {
+    std::string name;
+    int64_t value = 0;
+    std::string unit;         // "s" or ""
+    std::optional<int64_t> warn, crit;
+};
+
 struct HealthVerdict {
     HealthState state = kHealthUnknown;
     std::string line;  // without the line break
+    std::string text;  // the judgement alone, what follows "VEXOR <STATE> - "
+    std::vector<HealthFigure> figures;
 };
+
+// "OK", "WARNING", "CRITICAL" or "UNKNOWN".
+const char* HealthStateName(HealthState state);
 
 // now: seconds since 1970. Pure: the same reading and time give the same line.
 HealthVerdict JudgeHealth(const UpdaterReading& reading, int64_t now, const HealthLimits& limits);

@@ -11,13 +11,26 @@ std::string Trimmed(std::string text) {
     return text;
 }
 
+std::string OneLine(const std::string& text) {
+    std::string line;
+    const std::string trimmed = Trimmed(text);
+    for (size_t i = 0; i < trimmed.size(); ++i) {
+        if (trimmed[i] == '\r' && i + 1 < trimmed.size() && trimmed[i + 1] == '\n') {
+            line += ' ';
+            ++i;
+        } else {
+            line += trimmed[i];
+        }
+    }
+    return line;
+}
+
 std::string Printable(const std::string& text) {
     std::string shown;
     for (size_t i = 0; i < text.size();) {
         unsigned code = 0;
         const size_t length = ControlCharacterAt(text, i, &code);
         if (length == 0) {
-            if (text[i] == '\\') shown += '\\';
             shown += text[i++];
             continue;
         }

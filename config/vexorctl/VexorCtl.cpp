@@ -14,12 +14,15 @@
 #include <thread>
 #include <variant>
 
+#include "Common/Errors/Win32Error.h"
 #include "Common/Files/AtomicFile.h"
+#include "Common/Rpc/RpcClient.h"
 #include "Common/Text/ControlCharacters.h"
 #include "Common/Text/TextConversion.h"
 #include "client/VexorUpdateRpc.h"
 #include "core/PassRecord.h"
 #include "logic/ServiceSandbox.h"
+#include "logic/SettingsPageRules.h"
 #include "vexorctl/HealthCheck.h"
 #include "vexorctl/MetricsText.h"
 #include "vexorctl/PassHistory.h"
@@ -180,6 +183,7 @@ struct Command {
     std::map<std::string, std::string> password_sources;  // "proxy"/"share" -> "" (ask) or file
     HealthLimits health_limits;
     std::string output;  // metrics --output
+    std::set<std::string> options;  // every option given, as spelled
 };
 
 // The command (the first plain word), known before the whole line parses.
@@ -202,6 +206,7 @@ Command Parse(const std::vector<std::string>& args) {
             if (i + 1 >= args.size()) Usage(arg + " needs a value");
             return args[++i];
         };
+        if (arg.rfind("--", 0) == 0) command.options.insert(arg);
         if (arg == "--json") {
             command.json = true;
         } else if (arg == "--endpoint") {
@@ -304,6 +309,11 @@ void ApplyAssignments(const Command& command, bool dat, int64_t* interval, int32
         {"share-dir", &source.net_share_directory}, {"share-user", &source.net_share_user_name}};
     for (const auto& [key, value] : command.assignments) {
         if (!IsValidUtf8(value)) Usage("the value of " + key + " is not valid UTF-8 text");
+        if (key == "url") {
+            if (const std::string problem = VexorConfig::SourceUrlProblem(value); !problem.empty()) {
+                Usage("invalid value for url: '" + value + "' (" + problem + ")");
+            }
+        }
         if (const auto text = texts.find(key); text != texts.end()) {
             *text->second = value;
         } else if (key == "splay" && dat) {
@@ -342,7 +352,7 @@ int Refused(CVexorUpdateRpc& rpc, std::ostream& err) {
 // succeeded, 1 with its error when it failed (a cancel is a failure too).
 int ReportPassEnd(const Command& command, const std::string& last_line, int64_t last_check, std::ostream& out,
                   std::ostream& err) {
-    const std::string line = Trimmed(last_line);
+    const std::string line = OneLine(last_line);
     Print(out, command.json, {{"status", line}, {"last-check", LocalTime(last_check)}});
     if (line.rfind("Error: ", 0) == 0) {
         err << "vexorctl: the update pass failed: " << Printable(line.substr(7)) << "\n";
@@ -420,7 +430,47 @@ int WaitForPassInHistory(CVexorUpdateRpc& rpc, const Command& command, const std
                          status.last_update, out, err);
 }
 
+// Refuses an option that the command would not use, rather than ignore it:
+// "vexorctl status --wait" waits for nothing, and saying so is the truth.
+void CheckOptionsApply(const Command& command) {
+    static const std::set<std::string> kEverywhere = {"--json", "--endpoint"};
+    static const std::map<std::string, std::set<std::string>> kOwn = {
+        {"start", {"--wait", "--timeout"}},
+        {"health", {"--warn-hours", "--crit-hours"}},
+        {"metrics", {"--output"}},
+        {"get", {"--show-passwords"}},
+        {"set", {"--proxy-password", "--share-password", "--proxy-password-file", "--share-password-file"}},
+    };
+    const std::vector<std::string>& words = command.words;
+    const std::string verb = words.empty() ? "" : words[0];
+    // dat and engine take their sub-command's options.
+    const std::string owner = (verb == "dat" || verb == "engine") && words.size() >= 2 ? words[1] : verb;
+    const auto own = kOwn.find(owner);
+    for (const std::string& option : command.options) {
+        if (kEverywhere.count(option) != 0 || (own != kOwn.end() && own->second.count(option) != 0)) continue;
+        Usage("the option " + option + " does not apply to '" + (owner == verb ? verb : verb + " " + owner) + "'");
+    }
+    if (command.options.count("--timeout") != 0 && !command.wait) Usage("--timeout applies to start --wait");
+    // The metrics are Prometheus' text format, which has no JSON form.
+    if (verb == "metrics" && command.json) Usage("the option --json does not apply to 'metrics'");
+}
+
+// health's verdict as one JSON object: the state, the exit status, the
+// judgement and each figure of the performance data.
+std::string HealthJson(const HealthVerdict& verdict) {
+    std::string json = "{\"status\": " + JsonString(HealthStateName(verdict.state)) +
+                       ", \"exit-code\": " + std::to_string(verdict.state) + ", \"text\": " +
+                       JsonString(OneLine(verdict.text));
+    for (const HealthFigure& figure : verdict.figures) {
+        json += ", " + JsonString(figure.name) + ": " + std::to_string(figure.value);
+        if (figure.warn) json += ", " + JsonString(figure.name + "_warn") + ": " + std::to_string(*figure.warn);
+        if (figure.crit) json += ", " + JsonString(figure.name + "_crit") + ": " + std::to_string(*figure.crit);
+    }
+    return json + "}";
+}
+
 int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std::ostream& out, std::ostream& err) {
+    CheckOptionsApply(command);
     const std::vector<std::string>& words = command.words;
     const std::string verb = words.empty() ? "" : words[0];
     const auto expect_words = [&](size_t count) {
@@ -439,7 +489,7 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
               {{"last-check", command.json ? Value{status.last_update} : Value{LocalTime(status.last_update)}},
                {"next-check", command.json ? Value{status.next_update} : Value{LocalTime(status.next_update)}},
                {"update-running", status.is_update_running},
-               {"status", status.status}});
+               {"status", command.json ? status.status : OneLine(status.status)}});
     } else if (verb == "history") {
         expect_words(1);
         TRPCClientArray<VexorLogEntry> entries;
@@ -450,7 +500,7 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
             if (command.json) {
                 out << (i ? ", " : "") << "{\"time\": " << entries[i].time << ", \"text\": " << JsonString(text) << "}";
             } else {
-                out << LocalTime(entries[i].time) << "  " << Printable(text) << "\n";
+                out << LocalTime(entries[i].time) << "  " << Printable(OneLine(text)) << "\n";
             }
         }
         if (command.json) out << "]\n";
@@ -478,7 +528,7 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
         }
         const HealthVerdict verdict =
             JudgeHealth(ReadUpdater(rpc), static_cast<int64_t>(std::time(nullptr)), command.health_limits);
-        out << verdict.line << "\n";
+        out << (command.json ? HealthJson(verdict) : verdict.line) << "\n";
         return verdict.state;
     } else if (verb == "metrics") {
         expect_words(1);
@@ -529,6 +579,13 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
         }
         if (!splay || command.assignments.size() > 1 || !command.password_sources.empty()) {
             ApplyAssignments(command, dat, &dat_settings.update_interval, &type, source, in, err);
+            if (dat && command.assignments.count("interval") != 0) {
+                const int64_t kept = VexorConfig::StoredInterval(dat_settings.update_interval);
+                if (kept != dat_settings.update_interval) {
+                    err << "vexorctl: note: the interval " << dat_settings.update_interval
+                        << " s is outside 600..3600 seconds; the service keeps " << kept << " s\n";
+                }
+            }
             if (!(dat ? rpc.SetDatSourceSettings(dat_settings) : rpc.SetEngineUpdateSettings(engine_settings))) {
                 return Refused(rpc, err);
             }
@@ -562,32 +619,44 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         }
     }
     // A monitoring system runs health: whatever stops it from judging is
-    // UNKNOWN, in its one-line form, never vexorctl's usage status.
+    // UNKNOWN, in its one-line (or JSON) form, never vexorctl's usage status.
     const bool health = CommandWord(args) == "health";
+    const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
     const auto failed = [&](const std::string& text, int status) {
         if (health) {
-            out << "VEXOR UNKNOWN - " << Printable(text) << "\n";
+            HealthVerdict unknown;
+            unknown.text = text;
+            unknown.line = "VEXOR UNKNOWN - " + Printable(OneLine(text));
+            out << (json ? HealthJson(unknown) : unknown.line) << "\n";
             return static_cast<int>(kHealthUnknown);
         }
-        err << "vexorctl: " << Printable(text) << (status == kUsage ? "\nTry 'vexorctl --help'." : "") << "\n";
+        err << "vexorctl: " << Printable(OneLine(text)) << (status == kUsage ? "\nTry 'vexorctl --help'." : "")
+            << "\n";
         return status;
     };
+    std::string endpoint = kUpdaterEndpoint;
     try {
         const Command command = Parse(args);
+        endpoint = command.endpoint;
         if (!command.assignments.empty() && (command.words.size() != 2 || command.words[1] != "set")) {
             Usage("KEY=VALUE arguments belong to 'dat set' and 'engine set'");
         }
         CVexorUpdateRpc rpc;
         if (!rpc.CreateBinding(command.endpoint)) {
             // Not a usage error's text: no hint to read the help.
-            if (!health) err << "vexorctl: " << Printable(Trimmed(rpc.GetLastErrorText())) << "\n";
-            return health ? failed(Trimmed(rpc.GetLastErrorText()), kUsage) : kUsage;
+            if (!health) err << "vexorctl: " << Printable(OneLine(rpc.GetLastErrorText())) << "\n";
+            return health ? failed(rpc.GetLastErrorText(), kUsage) : kUsage;
         }
         return Execute(command, rpc, in, out, err);
     } catch (const UsageError& e) {
         return failed(e.text, kUsage);
     } catch (const CRPCException& e) {
-        return failed(Trimmed(e.Message()), e.Code() == 5 ? kAccessDenied : kUnreachable);
+        std::string text = OneLine(e.Message());
+        if (e.Code() == static_cast<int32_t>(Win32::kServerUnavailable)) {
+            text += " The updater service is not running, or not listening at " + RpcEndpointPath(endpoint) +
+                    " (systemctl status VexorDatUpdater64).";
+        }
+        return failed(text, e.Code() == 5 ? kAccessDenied : kUnreachable);
     }
 }
 
