@@ -45,13 +45,11 @@ TEST_F(EventLogTest, LineEndsAreBareInTheMirrorAndFullInTheEvent) {
 }
 
 TEST_F(EventLogTest, AWriteTheJournalRefusesIsAFailureWithItsText) {
-    sink_->fail_with = 2;
+    sink_->fail_with = 5;
     CVexorUpdaterEventLog log(text_log_, false, true, sink_);
     EXPECT_FALSE(log.ReportInformation("hello"));
-    EXPECT_EQ("Failed to log event err=2 - The system cannot find the file specified.\r\n",
-              log.LastError());
-    EXPECT_EQ("8 Event - Failed to log event err=2 - The system cannot find the file specified.\r\n\n",
-              text_log_.Lines().back());
+    EXPECT_EQ("Failed to log event err=5 - Access is denied.\r\n", log.LastError());
+    EXPECT_EQ("8 Event - Failed to log event err=5 - Access is denied.\r\n\n", text_log_.Lines().back());
 }
 
 TEST_F(EventLogTest, FirstOpenedLogIsCurrentUntilItCloses) {
@@ -85,15 +83,22 @@ TEST_F(EventLogTest, ConstructorThrowsWhenAskedToRegisterAndItCannot) {
     }
 }
 
-TEST_F(EventLogTest, AMissingJournalIsAFailureAndStillMirrored) {
+// Without a journal every event still reaches the text log, and one line
+// says so there, instead of a failure line after each event.
+TEST_F(EventLogTest, AMissingJournalIsSaidOnceAndEveryEventIsMirrored) {
     for (const std::string& socket : {dir_ / "no-journal/socket", dir_ / "plain-file"}) {
         SCOPED_TRACE(socket);
+        Testing::RecordingLog text_log;
         Testing::WriteFile(dir_ / "plain-file", "not a socket");
-        CVexorUpdaterEventLog log(text_log_, false, true, JournalEventSink(socket));
+        CVexorUpdaterEventLog log(text_log, false, true, JournalEventSink(socket));
         EXPECT_FALSE(log.ReportInformation("nobody listens"));
+        EXPECT_FALSE(log.ReportError("nobody listens either"));
         EXPECT_EQ("Failed to log event err=2 - The system cannot find the file specified.\r\n",
                   log.LastError());
-        EXPECT_TRUE(text_log_.Contains("Event - Failed to log event err=2"));
+        EXPECT_EQ((std::vector<std::string>{"8 Event - nobody listens\n",
+                                            "8 Event - No journal is running: events are written to the text log only.\n\n",
+                                            "8 Event - nobody listens either\n"}),
+                  text_log.Lines());
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "Common/Errors/ErrorText.h"
+#include "Common/Errors/Win32Error.h"
 #include "Common/Registry/RegistryKey.h"
 
 namespace TesselSoftware {
@@ -89,6 +90,16 @@ bool CDTLEventLog::ReportV(EventType type, uint32_t event_id, const char* format
     OnEventText(text);
     ReplaceAll(text, "\n", "\r\n");
     const uint32_t error = sink_->Write(source_name_, type, event_id, text);
+    if (error == Win32::kFileNotFound) {
+        // No journal runs here (a container, a rescue boot): every event
+        // goes to the text log through the mirror above, and that is said
+        // once, not after each event.
+        last_error_ = "Failed to log event err=" + FormatErrorText(error);
+        if (!told_no_journal_.exchange(true)) {
+            OnEventText("No journal is running: events are written to the text log only.\n");
+        }
+        return false;
+    }
     if (error != 0) return Fail("Failed to log event err=" + FormatErrorText(error));
     return true;
 }

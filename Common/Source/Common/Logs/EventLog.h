@@ -10,6 +10,7 @@
 // (Register, Open, Close) belongs to start-up, before other threads run.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -46,7 +47,7 @@ public:
         __attribute__((format(printf, 4, 0)));
 
     // Receives every event text (with bare "\n" line ends) and every failure
-    // text; does nothing here.
+    // text, but of a missing journal only the first; does nothing here.
     virtual void OnEventText(const std::string& text);
 
     const std::string& LastError() const { return last_error_; }
@@ -58,6 +59,7 @@ private:
 
     std::string last_error_;
     bool open_ = false;
+    std::atomic<bool> told_no_journal_{false};
     const std::string source_name_;
     const std::shared_ptr<IEventSink> sink_;
 };
