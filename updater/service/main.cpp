@@ -23,7 +23,10 @@ constexpr char kUsage[] =
     "                   (it ends at its next safe point) and stops the service\n"
     "  -once            run one update pass (engine, then DAT files) in the foreground\n"
     "                   and exit: 0 something new was installed, 2 everything was up to\n"
-    "                   date, 1 the pass failed (also at once while another pass runs)\n"
+    "                   date, 1 the pass failed (also at once while another pass runs);\n"
+    "                   it records its check as a service pass does (LastCheckTime,\n"
+    "                   LastCheckResult, the next check, the pass record), so health\n"
+    "                   and metrics see it\n"
     "  -h, --help       show this text (-? shows the short list)\n";
 
 }  // namespace
