@@ -6,7 +6,9 @@
 #include <openssl/ssl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -163,11 +165,16 @@ struct HttpTransfer::Context {
 
 namespace {
 
+// libcurl refuses an overall time-out above this many seconds (it keeps
+// the time in milliseconds in an int), and then makes no transfer at all.
+constexpr uint64_t kLongestTimeoutSeconds = INT_MAX / 1000;
+
 // The longest a transfer of at most max_bytes may take in all: two minutes,
-// plus the cap at 32 KiB a second. A site that keeps a transfer just above
-// the low-speed limit cannot hold a pass for ever.
+// plus the cap at 32 KiB a second, at most what libcurl takes (24 days). A
+// site that keeps a transfer just above the low-speed limit cannot hold a
+// pass for ever.
 long OverallTimeoutSeconds(uint64_t max_bytes) {
-    return static_cast<long>(120 + max_bytes / (32 * 1024));
+    return static_cast<long>(std::min(120 + max_bytes / (32 * 1024), kLongestTimeoutSeconds));
 }
 
 }  // namespace
@@ -260,9 +267,10 @@ bool HttpTransfer::Request(const ParsedUrl& url, Context& context, bool via_prox
               curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent_.c_str()) == CURLE_OK &&
               // Large receive blocks, as the curl command line uses.
               curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 256L * 1024) == CURLE_OK &&
-              // An announced size over the cap fails before the body comes.
+              // An announced size over the cap fails before the body comes
+              // (a cap past what curl_off_t holds is no cap at all).
               curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
-                               static_cast<curl_off_t>(max_bytes_)) == CURLE_OK;
+                               static_cast<curl_off_t>(std::min<uint64_t>(max_bytes_, INT64_MAX))) == CURLE_OK;
     if (!ok) throw std::runtime_error("Failed to initialise libcurl handle.");
     // A catalogue names the newest version: a cache between here and the
     // site must ask the site whether its copy is still current. Nothing

@@ -2,6 +2,8 @@
 // reached by a real server or a real failure, the retry order, the caps and
 // the proxy rules.
 #include <gtest/gtest.h>
+
+#include <limits>
 #include <stdlib.h>
 
 #include <chrono>
@@ -136,6 +138,15 @@ TEST_F(HttpTransferTest, GzipIsDecodedAndTheCapCountsDecodedBytes) {
     EXPECT_EQ(std::string(100000, '\0'), whole.body);
     EXPECT_EQ("Request failed: Maximum file size exceeded",
               Fetch(Servers().nginx.HttpUrl("/zeros.bin"), Direct(), 1, nullptr, 50000).result);
+}
+
+// The overall time-out grows with the size cap but never past what the
+// network library takes: the largest caps still download.
+TEST_F(HttpTransferTest, TheLargestSizeCapsStillDownload) {
+    for (const uint64_t cap : {uint64_t{1} << 40, std::numeric_limits<uint64_t>::max()}) {
+        SCOPED_TRACE(cap);
+        EXPECT_EQ("ok 200", Fetch(Servers().nginx.HttpUrl("/oem.ini"), Direct(), 1, nullptr, cap).result);
+    }
 }
 
 // FTP goes direct first, then through the proxy, then through it again.
