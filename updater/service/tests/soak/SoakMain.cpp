@@ -1,0 +1,417 @@
+// vexor-soak DAYS [SEED]: months of the updater service's life in a minute.
+//
+// The real service (UpdaterCore's loop, the downloaders, the stores, the
+// logs, the control endpoint and its procedures) runs in this process on a
+// simulated clock, against update sites on 127.0.0.1 that a world script
+// drives from SEED (SoakWorld). At every wake-up of the loop the invariants
+// below are checked; a violation prints the simulated time, the seed and
+// the last events. The last line is
+//   soak: days=D seed=S passes=P asked=A violations=V wall_s=W
+// and the exit status is 0 only when V is 0.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "Common/Logs/EventLog.h"
+#include "Common/Logs/TextLog.h"
+#include "Common/ProductKey.h"
+#include "Common/Registry/RegistryKey.h"
+#include "SoakWorld.h"
+#include "client/VexorUpdateRpc.h"
+#include "control/UpdaterControlHandlers.h"
+#include "core/PassRecord.h"
+#include "core/UpdaterCore.h"
+#include "dat/EngineStartCheck.h"
+#include "rpc/UpdaterControlServer.h"
+#include "service/ServiceLog.h"
+#include "sources/DownloaderFS.h"
+#include "sources/DownloaderINET.h"
+#include "vexorctl/HealthCheck.h"
+#include "vexorctl/MetricsText.h"
+
+namespace TesselSoftware::Soak {
+namespace {
+
+namespace fs = std::filesystem;
+using RPCClient::CVexorUpdateRpc;
+
+extern "C" char** environ;
+
+// The events the service reports, kept nowhere: the soak looks at what an
+// operator looks at (history, health, metrics), not at the journal.
+class NoJournal final : public IEventSink {
+public:
+    uint32_t Write(const std::string&, IEventLogging::EventType, uint32_t, const std::string&) override { return 0; }
+};
+
+// soak_site.py, started on a free port and killed with the object.
+class SiteServer {
+public:
+    explicit SiteServer(const std::string& root) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        const std::string script = VEXOR_SOAK_SITE;
+        char* argv[] = {const_cast<char*>("/usr/bin/python3"), const_cast<char*>(script.c_str()),
+                        const_cast<char*>(root.c_str()), nullptr};
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv, environ) != 0) throw std::runtime_error("spawn");
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        std::string line;
+        char c;
+        while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        ::close(out[0]);
+        port_ = std::atoi(line.c_str());
+        if (port_ <= 0) throw std::runtime_error("the soak site did not start");
+    }
+    ~SiteServer() {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    int port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// The invariants, checked at each wake-up of the loop (on its thread).
+class Checker {
+public:
+    explicit Checker(SoakWorld& world) : world_(world) {}
+
+    void Attach(UpdaterCore* core, CVexorUpdateRpc* rpc) {
+        core_ = core;
+        rpc_ = rpc;
+        first_wake_of_life_ = true;
+        pass_seen_ = true;  // a new life reads the record once
+        // A pass opens with this line (on the loop's thread, as the checks
+        // run): only then is the store's pass record worth reading.
+        core->SetMessageObserver([this](const std::string& text) {
+            if (text == "******* Performing update *******") pass_seen_ = true;
+        });
+    }
+    void AtWakeUp();
+    void Finish();
+
+    int passes = 0, asked_passes = 0, violations = 0;
+
+private:
+    void Violation(const std::string& what);
+    void CheckPass(int64_t wall, int64_t elapsed, const PassRecord& record);
+    void CheckRequests(int64_t wall);
+    void CheckFreshness(int64_t elapsed);
+    void CheckInstalledSet();
+    void Sample(int64_t elapsed);
+    void CountDay(int64_t elapsed);
+
+    SoakWorld& world_;
+    UpdaterCore* core_ = nullptr;
+    CVexorUpdateRpc* rpc_ = nullptr;
+    bool first_wake_of_life_ = true;
+    bool pass_seen_ = true;
+    uint32_t installed_ = 0;  // DATVersion, read after each pass
+    uint64_t last_ended_ = 0;
+    int asked_seen_ = 0;
+    int64_t next_before_ = 0;      // the loop's next check at the previous wake-up
+    int64_t period_before_ = 0;    // interval + offset then
+    int64_t longest_period_ = 0;   // since the last pass
+    int64_t last_pass_elapsed_ = 0;
+    std::map<std::string, int64_t> cool_until_;  // site -> wall time before which it may not be asked
+    size_t requests_read_ = 0;
+    int64_t next_sample_ = 0;
+    std::vector<std::pair<int, int64_t>> samples_;  // open files, resident KiB, once a day
+    // The simulated day being counted: its passes, those asked for, and
+    // whether anything that moves the schedule happened in it.
+    int64_t day_ = 0;
+    int day_passes_ = 0, day_asked_ = 0;
+    int64_t day_interval_ = 0;
+};
+
+void Checker::Violation(const std::string& what) {
+    ++violations;
+    if (violations > 20) return;
+    const int64_t elapsed = world_.Clock().Elapsed();
+    std::cout << "soak: VIOLATION day " << elapsed / 86400 << " +" << elapsed % 86400 << " s (wall "
+              << world_.Clock().Now() << "), seed " << world_.Options().seed << ": " << what << "\n"
+              << "  last events:\n";
+    for (const std::string& line : world_.Recent()) std::cout << "    " << line << "\n";
+}
+
+void Checker::AtWakeUp() {
+    const int64_t wall = world_.Clock().Now(), elapsed = world_.Clock().Elapsed();
+    if (pass_seen_) {
+        pass_seen_ = false;
+        const PassRecord record = ReadPassRecord();
+        if (record.ended > last_ended_) {
+            last_ended_ = record.ended;
+            CheckPass(wall, elapsed, record);
+        }
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+        key.ReadDword("DATVersion", 0, &installed_);
+        CheckInstalledSet();
+    }
+    CheckRequests(wall);
+    const int64_t period = core_->UpdateInterval() + core_->SplayOffset();
+    longest_period_ = std::max(longest_period_, period);
+    // No gap between passes longer than the schedule allows: a wake-up
+    // late, whatever the clock did (a step either way is caught by the
+    // wrong-clock guard or the next check being past).
+    if (passes > 0 && elapsed - last_pass_elapsed_ > longest_period_ + 2 * 15) {
+        Violation("no pass for " + std::to_string(elapsed - last_pass_elapsed_) + " s (the schedule allows " +
+                  std::to_string(longest_period_) + " s)");
+        last_pass_elapsed_ = elapsed;  // once per gap
+    }
+    next_before_ = core_->NextCheckTime();
+    period_before_ = period;
+    first_wake_of_life_ = false;
+    CheckFreshness(elapsed);
+    CountDay(elapsed);
+    Sample(elapsed);
+}
+
+void Checker::CheckPass(int64_t wall, int64_t elapsed, const PassRecord& record) {
+    ++passes;
+    const bool asked = world_.State().asked > asked_seen_;
+    asked_seen_ = world_.State().asked;
+    if (asked) ++asked_passes;
+    ++day_passes_;
+    if (asked) ++day_asked_;
+    world_.Note("pass " + std::to_string(record.ended) + ": " + record.result);
+    // A pass comes only at or after its check, or when asked, or when the
+    // clock went back further than the schedule reaches (the guard).
+    const bool due = wall >= next_before_ || next_before_ - wall > period_before_;
+    if (!asked && !first_wake_of_life_ && !due) {
+        Violation("a pass ran at " + std::to_string(wall) + ", " + std::to_string(next_before_ - wall) +
+                  " s before its next check, and nobody asked for it");
+    }
+    last_pass_elapsed_ = elapsed;
+    longest_period_ = 0;
+    if (!record.Failed()) return;
+    // A failed pass shows where an operator looks before the next check.
+    const VexorCtl::UpdaterReading reading = VexorCtl::ReadUpdater(*rpc_);
+    const VexorCtl::HealthVerdict verdict = VexorCtl::JudgeHealth(reading, wall, {});
+    if (verdict.state == VexorCtl::kHealthOk) Violation("health says OK after the failed pass: " + record.result);
+    if (VexorCtl::MetricsText(reading).find("\nvexor_last_check_success 0\n") == std::string::npos) {
+        Violation("the metrics do not show the failed pass: " + record.result);
+    }
+}
+
+// No request reaches a site before the time its last 429 or 503 named.
+void Checker::CheckRequests(int64_t wall) {
+    std::ifstream log(world_.Options().root + "/requests.log");
+    log.seekg(static_cast<std::streamoff>(requests_read_));
+    std::string site;
+    int status = 0;
+    while (log >> site >> status) {
+        if (const auto cool = cool_until_.find(site); cool != cool_until_.end() && wall < cool->second) {
+            Violation("the site '" + site + "' was asked " + std::to_string(cool->second - wall) +
+                      " s before its Retry-After");
+        }
+        if (status == 429 || status == 503) {
+            std::ifstream mode(world_.Options().root + "/modes/" + site);
+            std::string code;
+            int64_t retry = 0;
+            mode >> code >> retry;
+            cool_until_[site] = wall + std::min<int64_t>(retry, 86400);
+        }
+    }
+    log.clear();
+    requests_read_ = static_cast<size_t>(log.tellg() < 0 ? requests_read_ : static_cast<size_t>(log.tellg()));
+}
+
+// While the site is up, the set is never older than the schedule and the
+// publisher's newest version allow.
+void Checker::CheckFreshness(int64_t elapsed) {
+    const WorldState& state = world_.State();
+    if (!state.dat_site_usable || elapsed < state.disturbed_until) return;
+    const int64_t allowed = 3600 + 3600 + 60;
+    if (elapsed - state.newest_dat_published <= allowed) return;
+    if (installed_ < state.newest_dat) {
+        Violation("DAT set " + std::to_string(installed_) + " installed, " + std::to_string(state.newest_dat) +
+                  " published " + std::to_string(elapsed - state.newest_dat_published) + " s ago on a usable site");
+        world_.Note("freshness violation reported");
+        const_cast<WorldState&>(state).disturbed_until = elapsed + allowed;  // once per episode
+    }
+}
+
+// DATPath and DATVersion always name a complete set.
+void Checker::CheckInstalledSet() {
+    RegistryKey key;
+    key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+    std::string path;
+    uint32_t version = 0;
+    key.ReadString("DATPath", "", &path);
+    key.ReadDword("DATVersion", 0, &version);
+    if (version == 0) return;
+    if (fs::path(path).filename() != "avvdat-" + std::to_string(version) + "-files") {
+        Violation("DATPath " + path + " does not name DATVersion " + std::to_string(version));
+        return;
+    }
+    for (const char* name : {"avvscan.dat", "avvnames.dat", "avvclean.dat"}) {
+        std::error_code error;
+        if (fs::file_size(path + "/" + name, error) == 0 || error) Violation("the configured set lacks " + std::string(name));
+    }
+}
+
+// Passes per simulated day: 86 400 / interval, within one, plus those
+// asked for, on each day in which nothing moved the schedule (a clock step
+// or a settings change); a restart must not move it.
+void Checker::CountDay(int64_t elapsed) {
+    const int64_t interval = core_->UpdateInterval();
+    if (day_interval_ == 0) day_interval_ = interval;
+    if (interval != day_interval_) day_interval_ = -1;
+    if (elapsed < (day_ + 1) * 86400) return;
+    const bool calm = day_interval_ > 0 && world_.State().schedule_moved_until < day_ * 86400;
+    const int64_t expected = calm ? 86400 / day_interval_ : 0;
+    const int scheduled = day_passes_ - day_asked_;
+    if (calm && day_ > 0 && (scheduled < expected - 1 || scheduled > expected + 1)) {
+        Violation("day " + std::to_string(day_) + " had " + std::to_string(scheduled) + " scheduled passes (and " +
+                  std::to_string(day_asked_) + " asked for) with the interval " + std::to_string(day_interval_) +
+                  " s: 86400 / interval is " + std::to_string(expected));
+    }
+    day_ = elapsed / 86400;
+    day_passes_ = day_asked_ = 0;
+    day_interval_ = interval;
+}
+
+// Open files and resident memory, once a simulated day.
+void Checker::Sample(int64_t elapsed) {
+    if (elapsed < next_sample_) return;
+    next_sample_ = elapsed + 86400;
+    int files = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++files;
+    int64_t resident = 0;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) resident = std::atoll(line.c_str() + 6);
+    }
+    samples_.emplace_back(files, resident);
+}
+
+void Checker::Finish() {
+    if (samples_.size() < 3) return;
+    // The first day settles the caches; growth is measured from day two.
+    const auto& [files0, resident0] = samples_[1];
+    const auto& [files1, resident1] = samples_.back();
+    std::cout << "soak: open files " << files0 << " -> " << files1 << ", resident " << resident0 / 1024 << " -> "
+              << resident1 / 1024 << " MiB\n";
+    if (files1 > files0 + 2) Violation("open files grew from " + std::to_string(files0) + " to " + std::to_string(files1));
+    if (resident1 > resident0 + 32 * 1024) {
+        Violation("resident memory grew from " + std::to_string(resident0) + " to " + std::to_string(resident1) + " KiB");
+    }
+}
+
+void PrepareStore(const SoakOptions& options) {
+    const std::string& root = options.root;
+    fs::create_directories(root + "/opt/vexor");
+    fs::create_directories(root + "/etc");
+    fs::create_symlink("/usr/bin/7za", root + "/opt/vexor/7za");
+    std::ofstream(root + "/etc/machine-id") << "5b1c9e0d2a4f4e7c8d6b3a291f0e7c44\n";
+    RegistryKey key;
+    key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
+    const std::string site = "http://127.0.0.1:" + std::to_string(options.site_port);
+    key.WriteString("InstallPath", root + "/opt/vexor/");
+    key.WriteString("DATFolder", root + "/dat");
+    key.WriteString("LogPath", root + "/log");
+    key.WriteString("EnginePath", fs::path(options.engine_library).parent_path().string() + "/");
+    key.WriteDword("DATSource", Internet);
+    key.WriteString("SourceAddress", site + "/dat");
+    key.WriteDword("EngineUpdateSource", Internet);
+    key.WriteString("EngineUpdateINETAddress", site + "/engine");
+    key.WriteQword("UpdateInterval", 3600);
+}
+
+int Run(int days, uint64_t seed) {
+    const auto started = std::chrono::steady_clock::now();
+    char pattern[] = "/dev/shm/vexor-soak-XXXXXX";
+    char fallback[] = "/tmp/vexor-soak-XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    if (made == nullptr) made = ::mkdtemp(fallback);
+    if (made == nullptr) throw std::runtime_error("no scratch folder");
+    const std::string root = made;
+    ::setenv("VEXOR_SYSTEM_ROOT", root.c_str(), 1);
+    SiteServer sites(root);
+    SoakOptions options{days, seed, root, VEXOR_ENGINE_LIBRARY, VEXOR_SAMPLE_SIGNATURES, sites.port()};
+    PrepareStore(options);
+    RegisterFolderDownloader();
+    RegisterInternetDownloader();
+    SetEngineCheckProgramForTesting(VEXOR_ENGINE_CHECK);
+    SetEngineCheckAccountForTesting("");
+    SoakWorld world(options);
+    ScopedServiceClock use_clock(world.Clock());
+    Checker checker(world);
+    CTextLog log(1, 0, 0, 0);
+    {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+        std::string error;
+        OpenUpdaterLog(log, key, root + "/log", &error);
+    }
+    CDTLEventLog events("VexorDatUpdater64", false, true, std::make_shared<NoJournal>());
+    while (!world.Finished()) {
+        // One life of the service: what a process keeps in memory starts
+        // anew; only the stores and the files stay.
+        UpdaterCore core(log);
+        UpdaterControlHandlers handlers(core, events);
+        core.SetEventLog(&events);
+        core.SetControlInterface(UpdaterControl::ServerInterface(handlers));
+        CVexorUpdateRpc rpc;
+        rpc.CreateBinding(RPCClient::kUpdaterEndpoint);
+        world.ask_for_pass = [&] { rpc.StartUpdate(); };
+        world.stop_service = [&] { core.Stop(); };
+        world.set_interval = [&](int64_t seconds) {
+            RPCClient::DatSettings settings;
+            if (rpc.GetDatSourceSettings(settings)) {
+                settings.update_interval = seconds;
+                rpc.SetDatSourceSettings(settings);
+            }
+        };
+        checker.Attach(&core, &rpc);
+        world.Clock().on_wait = [&] { checker.AtWakeUp(); };
+        if (!core.RunLoop() || !core.StartFailure().empty()) {
+            std::cout << "soak: the service did not run: " << core.StartFailure() << "\n";
+            return 1;
+        }
+        world.Clock().on_wait = nullptr;
+        world.ask_for_pass = world.stop_service = nullptr;
+        world.set_interval = nullptr;
+    }
+    checker.Finish();
+    const double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    fs::remove_all(root);
+    std::printf("soak: days=%d seed=%llu passes=%d asked=%d violations=%d wall_s=%.1f\n", days,
+                static_cast<unsigned long long>(seed), checker.passes, checker.asked_passes, checker.violations,
+                wall_s);
+    return checker.violations == 0 ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace TesselSoftware::Soak
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 3 || std::atoi(argv[1]) <= 0) {
+        std::fprintf(stderr, "Usage: vexor-soak DAYS [SEED]\n");
+        return 2;
+    }
+    try {
+        return TesselSoftware::Soak::Run(std::atoi(argv[1]), argc == 3 ? std::strtoull(argv[2], nullptr, 10) : 1);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "soak: %s\n", e.what());
+        return 2;
+    }
+}
