@@ -267,7 +267,7 @@ void UpdaterSettings::ReadStore(bool keep_changed) {
             // and splay do not explain (they were lowered since it was
             // written) comes back to what they give: the service never waits
             // longer than its schedule says.
-            const int64_t scheduled = last_check_time_ + update_interval_ + splay_offset_;
+            const int64_t scheduled = NextCheckAfter(last_check_time_);
             if (last_check_time_ != 0 && next_check_time_ > scheduled &&
                 !(keep_changed && (changed_ & kNextCheckTimeField))) {
                 next_check_time_ = scheduled;
@@ -408,7 +408,7 @@ void UpdaterSettings::SetLastCheckTime(int64_t t) {
         old_next = next_check_time_;
         old_next_changed = changed_ & kNextCheckTimeField;
         Change(kLastCheckTimeField, last_check_time_, t);
-        Change(kNextCheckTimeField, next_check_time_, t + update_interval_ + splay_offset_);
+        Change(kNextCheckTimeField, next_check_time_, NextCheckAfter(t));
     }
     try {
         Save(SaveScope::CheckResults);
@@ -454,7 +454,18 @@ int64_t UpdaterSettings::UpdateInterval() const {
 void UpdaterSettings::SetUpdateInterval(int64_t seconds) {
     LockGuard guard(*this);
     Change(kUpdateIntervalField, update_interval_, ClampInterval(seconds));
-    Change(kNextCheckTimeField, next_check_time_, last_check_time_ + update_interval_ + splay_offset_);
+    Change(kNextCheckTimeField, next_check_time_, NextCheckAfter(last_check_time_));
+}
+
+int64_t UpdaterSettings::NextCheckAfter(int64_t t) const {
+    LockGuard guard(*this);
+    const int64_t interval = update_interval_;
+    if (update_splay_ == 0) return t + interval;  // every check an interval after the last
+    // The first slot k * interval + offset later than t (floor division,
+    // so a time before the first slot works too).
+    const int64_t from = t + 1 - splay_offset_;
+    const int64_t k = from >= 0 ? (from + interval - 1) / interval : -((-from) / interval);
+    return k * interval + splay_offset_;
 }
 
 void UpdaterSettings::SetUpdateStatus(const std::string& text, int32_t expiry_seconds,

@@ -84,10 +84,16 @@ public:
     int64_t NextCheckTime() const;
     void SetNextCheckTime(int64_t value);
     int64_t LastCheckTime() const;
-    // Stores t, sets NextCheckTime = t + UpdateInterval + this machine's
-    // splay offset and saves the check results and the schedule.
+    // Stores t, sets NextCheckTime to the check after t (NextCheckAfter)
+    // and saves the check results and the schedule.
     // REQUIRES: the value lock not held.
     void SetLastCheckTime(int64_t t);
+    // The next check after a check at t: t + UpdateInterval without a
+    // splay; with one, this machine's next slot after t, a slot being
+    // k * UpdateInterval + its splay offset. The splay so moves when a
+    // machine checks, never how often: a fleet keeps its rate and its
+    // spread, and a check asked for between two slots moves no slot.
+    int64_t NextCheckAfter(int64_t t) const;
     std::string LastCheckResult() const;
     void SetLastCheckResult(const std::string& value);
     int64_t LastUpdateTime() const;
@@ -99,12 +105,12 @@ public:
     void SetDATVersion(int32_t value);
     int64_t UpdateInterval() const;
     // Stores seconds clamped to 600..3600 and recomputes NextCheckTime from
-    // LastCheckTime; does not save.
+    // LastCheckTime (NextCheckAfter); does not save.
     void SetUpdateInterval(int64_t seconds);
     // UpdateSplaySeconds (0..3600), read from the store by Load; written by
     // the administrator (vexorctl as root, vexor-reg), never by the service.
     int64_t UpdateSplay() const;
-    // This machine's offset added to every next check: in [0, UpdateSplay()).
+    // This machine's offset of its check slots: in [0, UpdateSplay()).
     int64_t SplayOffset() const;
     int32_t DATSource() const;
     void SetDATSource(int32_t value);

@@ -50,10 +50,25 @@ TEST(ScheduleSplay, TheNextCheckCarriesTheMachinesOffset) {
     const int64_t offset = SplayOffset("0f1e2d3c4b5a69788796a5b4c3d2e1f0", 900);
     EXPECT_EQ(900, settings.UpdateSplay());
     EXPECT_EQ(offset, settings.SplayOffset());
+    // The next check is this machine's next slot (k * interval + offset),
+    // at most an interval away: the splay moves the phase, not the rate.
+    const auto expect_slot_after = [&](int64_t t, int64_t interval) {
+        SCOPED_TRACE("check at " + std::to_string(t) + ", interval " + std::to_string(interval));
+        const int64_t next = settings.NextCheckTime();
+        EXPECT_GT(next, t);
+        EXPECT_LE(next - t, interval);
+        EXPECT_EQ(0, (next - offset) % interval);
+    };
+    for (const int64_t t : {int64_t{1'000'000}, int64_t{1'000'777}, 1'000'000 + 1800 * 7 + offset}) {
+        settings.SetLastCheckTime(t);
+        expect_slot_after(t, 1800);
+    }
     settings.SetLastCheckTime(1'000'000);
-    EXPECT_EQ(1'000'000 + 1800 + offset, settings.NextCheckTime());
+    const int64_t slot = settings.NextCheckTime();
+    settings.SetLastCheckTime(slot);  // a check on its slot: the next is one interval on
+    EXPECT_EQ(slot + 1800, settings.NextCheckTime());
     settings.SetUpdateInterval(600);
-    EXPECT_EQ(1'000'000 + 600 + offset, settings.NextCheckTime());
+    expect_slot_after(slot, 600);
 
     // Out of range in the store: held to an hour. Back to 0: today's schedule.
     key.WriteDword("UpdateSplaySeconds", 100000);

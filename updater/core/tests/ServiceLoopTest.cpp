@@ -88,9 +88,9 @@ TEST_F(ServiceLoopTest, ANeverRunScheduleStartsAtTheFirstWakeUpAndThenWaitsAnInt
     EXPECT_EQ("Idle", core.GetUpdateStatus().text);
 }
 
-// A fleet's splay: the loop's next check after a pass carries this
-// machine's fixed offset, and the pass is not due before it.
-TEST_F(ServiceLoopTest, WithASplayTheNextCheckCarriesTheMachinesOffset) {
+// A fleet's splay: the loop's next check after a pass is this machine's
+// next slot (k * interval + offset), and the pass is not due before it.
+TEST_F(ServiceLoopTest, WithASplayTheNextCheckIsTheMachinesNextSlot) {
     Testing::WriteFile(dir / "etc/machine-id", "7d1a0c2b3e4f56789abcdef012345678\n");
     RegistryKey key;
     key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
@@ -99,19 +99,21 @@ TEST_F(ServiceLoopTest, WithASplayTheNextCheckCarriesTheMachinesOffset) {
     ASSERT_GT(offset, 1) << "pick another machine id: this one's offset proves nothing";
     StartLoop();  // NextCheckTime 0: due at once
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 1; }));
-    ASSERT_TRUE(WaitUntil([&] { return core.NextCheckTime() == clock_.Now() + core.UpdateInterval() + offset; }))
-        << core.NextCheckTime() - clock_.Now() - core.UpdateInterval();
-    clock_.Advance(core.UpdateInterval() + offset - 1);
+    ASSERT_TRUE(WaitUntil([&] { return core.NextCheckTime() > clock_.Now(); }));
+    const int64_t next = core.NextCheckTime();
+    EXPECT_LE(next - clock_.Now(), core.UpdateInterval());
+    EXPECT_EQ(0, (next - offset) % core.UpdateInterval());
+    clock_.Set(next - 1);
     Idle();
-    EXPECT_EQ(1, passes_.load()) << "due before the machine's offset";
+    EXPECT_EQ(1, passes_.load()) << "due before the machine's slot";
     clock_.Advance(1);
     ASSERT_TRUE(WaitUntil([this] { return passes_ == 2; }));
 }
 
-// The loop over a simulated day, each 15-second wake-up moving the
-// clock on by 15 seconds: with a splay, no pass runs between two checks and
-// the passes come one per interval plus the machine's offset.
-TEST_F(ServiceLoopTest, OverManyWakeUpsASplayedScheduleRunsOnePassPerCheck) {
+// The loop over a simulated day, each 15-second wake-up moving the clock
+// on by 15 seconds: with a splay, no pass runs between two checks, and the
+// passes come one per interval, at the machine's slots.
+TEST_F(ServiceLoopTest, OverManyWakeUpsASplayedScheduleRunsOnePassPerInterval) {
     Testing::WriteFile(dir / "etc/machine-id", "7d1a0c2b3e4f56789abcdef012345678\n");
     RegistryKey key;
     key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
@@ -141,11 +143,12 @@ TEST_F(ServiceLoopTest, OverManyWakeUpsASplayedScheduleRunsOnePassPerCheck) {
     EXPECT_EQ(start + 15, pass_times[0]);  // never checked: due at the first wake-up
     for (size_t i = 1; i < pass_times.size(); ++i) {
         SCOPED_TRACE("pass " + std::to_string(i));
-        const int64_t gap = pass_times[i] - pass_times[i - 1];
-        EXPECT_GE(gap, 3600 + offset);
-        EXPECT_LE(gap, 3600 + offset + 15);  // the first wake-up at or after the check
+        EXPECT_LT((pass_times[i] - offset) % 3600, 15) << "not at the machine's slot";
+        if (i > 1) {
+            EXPECT_NEAR(3600, pass_times[i] - pass_times[i - 1], 15);
+        }
     }
-    EXPECT_LT(end - pass_times.back(), 3600 + offset + 15) << "a check was missed at the end";
+    EXPECT_NEAR(1 + 24, static_cast<double>(pass_times.size()), 1) << "not one pass per interval";
 }
 
 TEST_F(ServiceLoopTest, TriggersWhileIdleGiveOnePassAndATriggerDuringAPassIsDropped) {
