@@ -203,6 +203,7 @@ void SoakWorld::Apply(const Event& event) {
         case kEngineIdle: SetMode("engine", "up"); break;
         case kClockStep:
             clock_.Step(event.value);
+            state_.clock_stepped += std::abs(event.value);
             Disturb(now);
             state_.schedule_moved_until = now + kSettle;
             break;

@@ -62,6 +62,7 @@ struct WorldState {
     bool dat_site_usable = true;         // up, not busy, not broken
     int64_t disturbed_until = 0;         // elapsed: no freshness promise before this
     int64_t schedule_moved_until = 0;    // elapsed: a clock step or settings change settles
+    int64_t clock_stepped = 0;           // the clock's steps so far, each counted positive
     int asked = 0;                       // passes asked for so far
     int restarts = 0;
 };
