@@ -91,7 +91,14 @@ void UpdaterCore::ReportProgress(int code, const std::string& text, int /*number
 }
 
 void UpdaterCore::ReportSignatureState() {
-    if (LoadTrustedKeys().key_files != 0) return;
+    const TrustedKeys trusted = LoadTrustedKeys();
+    if (!trusted.folder_problem.empty()) {
+        Events().ReportError("Updates cannot be signature-checked: %s; every pass fails until it is a folder of "
+                             "trusted keys again.\r\n",
+                             trusted.folder_problem.c_str());
+        return;
+    }
+    if (trusted.key_files != 0) return;
     Events().ReportWarning("Updates are not signature-checked: no trusted key in %s; only the MD5 sums the "
                            "update source itself publishes are checked.\r\n",
                            MachineLayout::TrustedKeysDirectory().c_str());
@@ -99,6 +106,11 @@ void UpdaterCore::ReportSignatureState() {
 
 bool UpdaterCore::UseTrustedKeys(std::string* failure) {
     const TrustedKeys trusted = LoadTrustedKeys();
+    if (!trusted.folder_problem.empty()) {
+        SetRequiredSigners(nullptr);
+        *failure = "The trusted-keys folder cannot be used: " + trusted.folder_problem + ", so no update can be checked";
+        return false;
+    }
     for (const std::string& problem : trusted.problems) AddMessageText("Trusted key file ignored - " + problem);
     if (trusted.key_files == 0) {
         SetRequiredSigners(nullptr);

@@ -22,11 +22,18 @@ using TrustedKeyList = std::vector<Minisign::PublicKey>;
 
 struct TrustedKeys {
     TrustedKeyList keys;
-    size_t key_files = 0;               // "*.pub" files found, readable or not
+    size_t key_files = 0;               // "*.pub" entries found, usable or not
     std::vector<std::string> problems;  // "<file>: <why>" for each one that is not a key
+    // Why the folder itself cannot be used ("" when it can, or is missing):
+    // something that is not a folder (a file, a dangling link) or a folder
+    // that cannot be read. Checking never falls back to "no key" then.
+    std::string folder_problem;
 };
 
-// Reads the trusted-keys folder (a missing folder holds no key). Never throws.
+// Reads the trusted-keys folder (a missing folder holds no key). Only
+// regular files "*.pub" (or links to them) are read, opened without
+// blocking and at most Minisign::kMaxKeyTextBytes of them; a FIFO, a device
+// or a folder of that name is reported and skipped. Never throws.
 TrustedKeys LoadTrustedKeys();
 
 // The keys downloads must be signed by from now on, process-wide; nullptr:

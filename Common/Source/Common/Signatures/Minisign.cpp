@@ -68,10 +68,13 @@ bool Fail(std::string* error, const std::string& why) {
 }
 
 // The first line must be the untrusted comment; returns the lines.
+// A public key, as minisign reads one, is its first two lines: a comment
+// or a blank line added after them does not make the file another key.
 bool SplitKeyText(std::string_view text, size_t max_bytes, size_t want_lines, std::vector<std::string_view>* lines,
-                  std::string* error) {
+                  std::string* error, bool more_lines_ok = false) {
     if (text.size() > max_bytes) return Fail(error, "it is larger than " + std::to_string(max_bytes) + " bytes");
     *lines = Lines(text);
+    if (more_lines_ok && lines->size() > want_lines) lines->resize(want_lines);
     if (lines->size() != want_lines) return Fail(error, "it does not have " + std::to_string(want_lines) + " lines");
     if ((*lines)[0].rfind(kUntrusted, 0) != 0) return Fail(error, "its first line is not an untrusted comment");
     return true;
@@ -142,7 +145,7 @@ std::string KeyIdText(const KeyId& id) {
 bool ParsePublicKey(std::string_view text, PublicKey* key, std::string* error) {
     if (!SodiumReady()) return Fail(error, "the signature library cannot start");
     std::vector<std::string_view> lines;
-    if (!SplitKeyText(text, kMaxKeyTextBytes, 2, &lines, error)) return false;
+    if (!SplitKeyText(text, kMaxKeyTextBytes, 2, &lines, error, true)) return false;
     uint8_t bytes[kPublicKeyBytes];
     if (!DecodeExactly(lines[1], bytes, sizeof bytes)) return Fail(error, "its key line is not a minisign public key");
     if (bytes[0] != 'E' || bytes[1] != 'd') return Fail(error, "it is not an Ed25519 key");
@@ -195,32 +198,23 @@ bool ParseSecretKey(std::string_view text, SecretKey* key, std::string* error) {
     return true;
 }
 
-Verdict VerifyFile(const std::string& path, const std::string& file_name, const Signature& signature,
-                   const std::vector<PublicKey>& keys, std::string* reason) {
-    const PublicKey* key = nullptr;
-    for (const PublicKey& candidate : keys) {
-        if (candidate.key_id == signature.key_id) key = &candidate;
-    }
-    if (key == nullptr) {
-        *reason = "was made by an untrusted key (" + KeyIdText(signature.key_id) + ")";
-        return Verdict::kUntrustedKey;
-    }
-    if (!SodiumReady()) {
-        *reason = "cannot be checked: the signature library cannot start";
-        return Verdict::kUnreadable;
-    }
+namespace {
+
+// The check of signature against one key.
+Verdict VerifyWithKey(const std::string& path, const std::string& file_name, const Signature& signature,
+                      const PublicKey& key, std::string* reason) {
     if (signature.prehashed) {
         uint8_t hash[crypto_generichash_BYTES_MAX];
         if (!HashFile(path, hash)) {
             *reason = "cannot be checked: the file cannot be read";
             return Verdict::kUnreadable;
         }
-        if (crypto_sign_verify_detached(signature.signature.data(), hash, sizeof hash, key->key.data()) != 0) {
+        if (crypto_sign_verify_detached(signature.signature.data(), hash, sizeof hash, key.key.data()) != 0) {
             *reason = "does not match";
             return Verdict::kMismatch;
         }
     } else {
-        const int verified = VerifyWholeFile(path, signature, *key);
+        const int verified = VerifyWholeFile(path, signature, key);
         if (verified < 0) {
             *reason = "cannot be checked: the file cannot be read";
             return Verdict::kUnreadable;
@@ -237,11 +231,32 @@ Verdict VerifyFile(const std::string& path, const std::string& file_name, const 
     std::vector<uint8_t> global(signature.signature.begin(), signature.signature.end());
     global.insert(global.end(), signature.trusted_comment.begin(), signature.trusted_comment.end());
     if (crypto_sign_verify_detached(signature.global_signature.data(), global.data(), global.size(),
-                                    key->key.data()) != 0) {
+                                    key.key.data()) != 0) {
         *reason = "has a trusted comment that was changed";
         return Verdict::kBadComment;
     }
     return Verdict::kValid;
+}
+
+}  // namespace
+
+Verdict VerifyFile(const std::string& path, const std::string& file_name, const Signature& signature,
+                   const std::vector<PublicKey>& keys, std::string* reason) {
+    if (!SodiumReady()) {
+        *reason = "cannot be checked: the signature library cannot start";
+        return Verdict::kUnreadable;
+    }
+    // A key id is 8 bytes anyone can choose: every trusted key that carries
+    // the signature's id is tried, so a second key with the same id never
+    // hides the one that made the signature.
+    Verdict verdict = Verdict::kUntrustedKey;
+    *reason = "was made by an untrusted key (" + KeyIdText(signature.key_id) + ")";
+    for (const PublicKey& candidate : keys) {
+        if (candidate.key_id != signature.key_id) continue;
+        verdict = VerifyWithKey(path, file_name, signature, candidate, reason);
+        if (verdict == Verdict::kValid) return verdict;
+    }
+    return verdict;
 }
 
 bool GenerateKeyPair(std::string* public_text, std::string* secret_text, std::string* error) {

@@ -158,5 +158,29 @@ TEST_F(MinisignTest, KeysThatDoNotParseAreRefusedWithTheReason) {
     EXPECT_FALSE(ParseSecretKey(public_text_, &secret, &error));
 }
 
+// A key id is 8 bytes anyone can choose: a second trusted key with the
+// same id does not hide the one that made the signature.
+TEST_F(MinisignTest, EveryTrustedKeyWithTheSignaturesIdIsTried) {
+    std::string other_public, other_secret, error;
+    ASSERT_TRUE(GenerateKeyPair(&other_public, &other_secret, &error)) << error;
+    PublicKey impostor;
+    ASSERT_TRUE(ParsePublicKey(other_public, &impostor, &error)) << error;
+    impostor.key_id = public_key_.key_id;
+    const std::string signature = Sign("oem.ini", secret_key_);
+    EXPECT_EQ("valid", Check("oem.ini", signature, {impostor, public_key_}));
+    EXPECT_EQ("valid", Check("oem.ini", signature, {public_key_, impostor}));
+    EXPECT_EQ("does not match", Check("oem.ini", signature, {impostor}));
+}
+
+// A public key file is read as minisign reads it: its first two lines.
+TEST_F(MinisignTest, AKeyFileWithMoreLinesIsItsFirstTwo) {
+    for (const std::string& text : {public_text_ + "# rotated in 2027\n", public_text_ + "\n\n"}) {
+        PublicKey key;
+        std::string error;
+        ASSERT_TRUE(ParsePublicKey(text, &key, &error)) << error;
+        EXPECT_EQ(public_key_.key, key.key);
+    }
+}
+
 }  // namespace
 }  // namespace TesselSoftware::Minisign
