@@ -10,7 +10,13 @@
 namespace TesselSoftware {
 
 // "" when path holds text; otherwise why not ("cannot write PATH: ...")
-// and path is as it was, with no temporary file left beside it.
+// and path is as it was, with no temporary file left beside it. The file is
+// written only into the folder path names: that folder is opened without
+// following a link at its last component and must belong to root or to
+// this account (another owner could swap in a link), the temporary is
+// created exclusively (no planted file, link or FIFO is written to or
+// waited on), and an existing path is replaced only when it is a regular
+// file. The data and then the rename are flushed to disk.
 std::string WriteFileAtomically(const std::string& path, const std::string& text);
 
 }  // namespace TesselSoftware
