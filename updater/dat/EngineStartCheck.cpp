@@ -11,6 +11,7 @@
 #include "Common/Errors/ErrorText.h"
 #include "Common/Platform/MachineLayout.h"
 #include "Common/Platform/ProcessRunner.h"
+#include "core/UpdateProgress.h"
 
 namespace TesselSoftware {
 
@@ -57,9 +58,15 @@ void SetEngineCheckAccountForTesting(const std::string& account) { g_account_for
 std::string CheckDatSetStarts(const std::string& engine_folder, const std::string& set_folder,
                               int64_t timeout_ms, std::vector<std::string>* skipped) {
     std::string output;
+    // A cancelled pass, or a service asked to stop, does not wait for an
+    // engine that takes its time (or never returns): the check ends at once.
+    const auto cancelled = [] {
+        const IUpdateProgress* progress = CurrentUpdateProgress();
+        return progress != nullptr && progress->IsCancelled();
+    };
     const ChildOutcome outcome =
         RunChildProcess({EngineCheckProgram(), "--account", EngineCheckAccount(), engine_folder, set_folder},
-                        timeout_ms, &output, 4096);
+                        timeout_ms, &output, 4096, cancelled);
     constexpr std::string_view kSkipped = "confinement skipped: ";
     for (size_t at = output.find(kSkipped); skipped != nullptr && at != std::string::npos;
          at = output.find(kSkipped, at + 1)) {

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 #include "dat/DeltaCatalogue.h"
 #include "dat/DurableFiles.h"
@@ -87,6 +89,26 @@ TEST_F(DatRoadTest, BrokenSetsAreNeverSwitchedIn) {
         EXPECT_EQ("installed", t.Pass());
         t.ExpectConfigured(11);
     }
+}
+
+// A cancel (or a stop of the service) during the engine check of a new set
+// ends the check at once, even when the engine never returns.
+TEST_F(DatRoadTest, ACancelEndsAnEngineCheckThatNeverReturns) {
+    site_.PublishFull(10);
+    site_.WriteOem(10);
+    ASSERT_EQ("installed", Pass());
+    site_.PublishArchive(11, {{"avvscan.dat", "hang"}, {"avvnames.dat", "b"}, {"avvclean.dat", "c"}});
+    site_.WriteOem(11);
+    std::string error;
+    std::thread pass([&] { error = Pass(); });
+    ASSERT_TRUE(Testing::WaitUntil([&] { return log_.Contains("Starting the engine on the new DAT files."); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto cancelled = std::chrono::steady_clock::now();
+    core_.CancelUpdate();
+    pass.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
+    EXPECT_NE(std::string::npos, error.find("the engine check was cancelled")) << error;
+    ExpectConfigured(10);
 }
 
 TEST_F(DatRoadTest, WithoutAnEngineNoSetIsInstalled) {

@@ -12,8 +12,9 @@
 //      the port VEXOR_PROBE_PORT names, and refuses to start with status
 //      100 + 1 (it wrote) + 2 (it connected) when either worked.
 // Every mode starts (AVInitialise) on any three readable, non-empty DAT
-// files unless one of them begins with "corrupt" (status 4) or "crash"
-// (the process dies, as an engine meeting a hostile file might).
+// files unless one of them begins with "corrupt" (status 4), "crash"
+// (the process dies, as an engine meeting a hostile file might) or "hang"
+// (it never returns).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -98,6 +99,7 @@ extern "C" __attribute__((visibility("default"))) uint16_t AVInitialise(
             if (content = ""; ReadWhole(list->paths[f], &content) && content.rfind("crash", 0) == 0) {
                 __builtin_trap();
             }
+            while (content.rfind("hang", 0) == 0) ::pause();
             if (!ReadWhole(list->paths[f], &content) || content.empty() ||
                 content.rfind("corrupt", 0) == 0) {
                 return kEngineStatusDatFile;
