@@ -228,7 +228,40 @@ bool HttpTransfer::RequestViaProxy(const ParsedUrl& url, Context& context) {
     return Request(url, context, true);
 }
 
+// One request, step by step: the attempt's start, the transfer's own
+// options, the proxy, the target, TLS, then the answer. A step that fails
+// sets error_text_; libcurl failing to take an option it always takes
+// throws std::runtime_error.
 bool HttpTransfer::Request(const ParsedUrl& url, Context& context, bool via_proxy) {
+    if (!StartAttempt(context, via_proxy)) return false;
+    if (!CurlReady()) throw std::runtime_error("Libcurl not initialised, or returned NULL handle.");
+    Handle handle(curl_easy_init());
+    if (!handle) throw std::runtime_error("Libcurl not initialised, or returned NULL handle.");
+    CURL* const h = handle.get();
+    char error_buffer[CURL_ERROR_SIZE] = {};
+    SetTransferOptions(h, context, error_buffer);
+    // A catalogue names the newest version: a cache between here and the
+    // site must ask the site whether its copy is still current. Nothing
+    // else is asked of caches, so they keep a version's archives for long.
+    HeaderList headers(revalidate_ ? curl_slist_append(nullptr, "Cache-Control: no-cache") : nullptr);
+    if (revalidate_ && (!headers || curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK)) {
+        throw std::runtime_error("Failed to initialise libcurl handle.");
+    }
+    // The configured proxy is the only one: proxy environment variables
+    // (http_proxy, no_proxy, ...) change nothing, and direct means direct.
+    const bool use_proxy = via_proxy && proxy_->mode == kProxyManual;
+    // libcurl keeps pointers to these texts until the transfer ends.
+    const std::string proxy_credentials = proxy_->user_name + ":" + proxy_->password;
+    const std::string credentials = PercentDecode(url.user_info);
+    if (!SetProxyOptions(h, use_proxy, proxy_credentials, error_buffer) ||
+        !SetTargetOptions(h, url, credentials, error_buffer) || !SetTlsOptions(h, url, error_buffer)) {
+        return false;
+    }
+    const CURLcode result = curl_easy_perform(h);
+    return ReadAnswer(h, result, context, use_proxy, error_buffer);
+}
+
+bool HttpTransfer::StartAttempt(Context& context, bool via_proxy) {
     ++attempts_made_;
     response_code_ = 0;
     retry_after_.clear();
@@ -243,96 +276,86 @@ bool HttpTransfer::Request(const ParsedUrl& url, Context& context, bool via_prox
         error_text_ = "Microsoft registry pre-configured proxy access is not supported.";
         return false;
     }
-    if (!CurlReady()) throw std::runtime_error("Libcurl not initialised, or returned NULL handle.");
-    Handle handle(curl_easy_init());
-    if (!handle) throw std::runtime_error("Libcurl not initialised, or returned NULL handle.");
-    CURL* const h = handle.get();
-    char error_buffer[CURL_ERROR_SIZE] = {};
+    return true;
+}
 
+void HttpTransfer::SetTransferOptions(void* handle, Context& context, char* error_buffer) const {
+    CURL* const h = handle;
     // Schemes this client serves; a redirect may never lead to a local file.
-    bool ok = curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https,ftp,file") == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp") == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Context::Progress) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_XFERINFODATA, &context) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_TIMEOUT, OverallTimeoutSeconds(max_bytes_)) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(low_speed_limit_)) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(low_speed_time_)) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "gzip, deflate") == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_HTTP_CONTENT_DECODING, 1L) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL)) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_MAXREDIRS, static_cast<long>(max_redirects_)) == CURLE_OK &&
-              curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent_.c_str()) == CURLE_OK &&
-              // Large receive blocks, as the curl command line uses.
-              curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 256L * 1024) == CURLE_OK &&
-              // An announced size over the cap fails before the body comes
-              // (a cap past what curl_off_t holds is no cap at all).
-              curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
-                               static_cast<curl_off_t>(std::min<uint64_t>(max_bytes_, INT64_MAX))) == CURLE_OK;
+    const bool ok =
+        curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https,ftp,file") == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp") == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error_buffer) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Context::Progress) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_XFERINFODATA, &context) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_TIMEOUT, OverallTimeoutSeconds(max_bytes_)) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(low_speed_limit_)) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(low_speed_time_)) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "gzip, deflate") == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_HTTP_CONTENT_DECODING, 1L) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL)) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_MAXREDIRS, static_cast<long>(max_redirects_)) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent_.c_str()) == CURLE_OK &&
+        // Large receive blocks, as the curl command line uses.
+        curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 256L * 1024) == CURLE_OK &&
+        // An announced size over the cap fails before the body comes (a
+        // cap past what curl_off_t holds is no cap at all).
+        curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+                         static_cast<curl_off_t>(std::min<uint64_t>(max_bytes_, INT64_MAX))) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_WRITEDATA, &context) == CURLE_OK &&
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Context::Write) == CURLE_OK;
     if (!ok) throw std::runtime_error("Failed to initialise libcurl handle.");
-    // A catalogue names the newest version: a cache between here and the
-    // site must ask the site whether its copy is still current. Nothing
-    // else is asked of caches, so they keep a version's archives for long.
-    HeaderList headers(revalidate_ ? curl_slist_append(nullptr, "Cache-Control: no-cache") : nullptr);
-    if (revalidate_ && (!headers || curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) != CURLE_OK)) {
-        throw std::runtime_error("Failed to initialise libcurl handle.");
-    }
+}
 
-    // The configured proxy is the only one: proxy environment variables
-    // (http_proxy, no_proxy, ...) change nothing, and direct means direct.
-    const bool use_proxy = via_proxy && proxy_->mode == kProxyManual;
-    ok = curl_easy_setopt(h, CURLOPT_NOPROXY, "") == CURLE_OK &&
-         curl_easy_setopt(h, CURLOPT_PROXY, use_proxy ? proxy_->host.c_str() : "") == CURLE_OK;
+bool HttpTransfer::SetProxyOptions(void* handle, bool use_proxy, const std::string& credentials,
+                                   const char* error_buffer) {
+    CURL* const h = handle;
+    bool ok = curl_easy_setopt(h, CURLOPT_NOPROXY, "") == CURLE_OK &&
+              curl_easy_setopt(h, CURLOPT_PROXY, use_proxy ? proxy_->host.c_str() : "") == CURLE_OK;
     if (ok && use_proxy && proxy_->port > 0) {
         ok = curl_easy_setopt(h, CURLOPT_PROXYPORT, static_cast<long>(proxy_->port)) == CURLE_OK;
     }
-    const std::string proxy_credentials = proxy_->user_name + ":" + proxy_->password;
     if (ok && use_proxy && proxy_->authenticate) {
-        ok = curl_easy_setopt(h, CURLOPT_PROXYUSERPWD, proxy_credentials.c_str()) == CURLE_OK &&
+        ok = curl_easy_setopt(h, CURLOPT_PROXYUSERPWD, credentials.c_str()) == CURLE_OK &&
              curl_easy_setopt(h, CURLOPT_PROXYAUTH,
                               static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST | CURLAUTH_NTLM |
                                                 CURLAUTH_DIGEST_IE)) == CURLE_OK;
     }
-    if (!ok) {
-        error_text_ = Formatted("Failed to set proxy details: %s.", error_buffer);
-        return false;
-    }
+    if (!ok) error_text_ = Formatted("Failed to set proxy details: %s.", error_buffer);
+    return ok;
+}
 
+bool HttpTransfer::SetTargetOptions(void* handle, const ParsedUrl& url, const std::string& credentials,
+                                    const char* error_buffer) {
+    CURL* const h = handle;
     // The site's own port and user information travel beside the URL.
-    const std::string credentials = PercentDecode(url.user_info);
-    ok = curl_easy_setopt(h, CURLOPT_URL, url.url.c_str()) == CURLE_OK &&
-         (url.port.empty() ||
-          curl_easy_setopt(h, CURLOPT_PORT, std::stol(url.port.substr(0, 9))) == CURLE_OK) &&
-         (url.user_info.empty() ||
-          curl_easy_setopt(h, CURLOPT_USERPWD, credentials.c_str()) == CURLE_OK);
-    if (!ok) {
-        error_text_ = Formatted("Failed to parse url: %s", error_buffer);
-        return false;
-    }
-    if (curl_easy_setopt(h, CURLOPT_WRITEDATA, &context) != CURLE_OK ||
-        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Context::Write) != CURLE_OK) {
-        error_text_ = Formatted("Failed to set request callback: %s", error_buffer);
-        return false;
-    }
+    const bool ok = curl_easy_setopt(h, CURLOPT_URL, url.url.c_str()) == CURLE_OK &&
+                    (url.port.empty() ||
+                     curl_easy_setopt(h, CURLOPT_PORT, std::stol(url.port.substr(0, 9))) == CURLE_OK) &&
+                    (url.user_info.empty() || curl_easy_setopt(h, CURLOPT_USERPWD, credentials.c_str()) == CURLE_OK);
+    if (!ok) error_text_ = Formatted("Failed to parse url: %s", error_buffer);
+    return ok;
+}
+
+bool HttpTransfer::SetTlsOptions(void* handle, const ParsedUrl& url, const char* error_buffer) {
+    CURL* const h = handle;
     // TLS trusts the machine's roots only; http gets the same set-up so a
     // redirect to https is verified the same way.
-    if (url.scheme == kSchemeHttps || url.scheme == kSchemeHttp) {
-        ok = curl_easy_setopt(h, CURLOPT_CAINFO, nullptr) == CURLE_OK &&
-             curl_easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK &&
-             curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &AddMachineRoots) == CURLE_OK &&
-             (!proxy_->skip_host_verification ||
-              curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L) == CURLE_OK) &&
-             (!proxy_->skip_peer_verification ||
-              curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L) == CURLE_OK);
-        if (!ok) {
-            error_text_ = Formatted("Failed to initalise SSL: %s", error_buffer);
-            return false;
-        }
-    }
+    if (url.scheme != kSchemeHttps && url.scheme != kSchemeHttp) return true;
+    const bool ok = curl_easy_setopt(h, CURLOPT_CAINFO, nullptr) == CURLE_OK &&
+                    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr) == CURLE_OK &&
+                    curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &AddMachineRoots) == CURLE_OK &&
+                    (!proxy_->skip_host_verification || curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L) == CURLE_OK) &&
+                    (!proxy_->skip_peer_verification || curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L) == CURLE_OK);
+    if (!ok) error_text_ = Formatted("Failed to initalise SSL: %s", error_buffer);
+    return ok;
+}
 
-    const CURLcode result = curl_easy_perform(h);
+bool HttpTransfer::ReadAnswer(void* handle, int result, const Context& context, bool use_proxy,
+                              const char* error_buffer) {
+    CURL* const h = handle;
     if (context.cancelled) {
         error_text_ = "Request failed: Cancelled";
         return false;
@@ -346,14 +369,12 @@ bool HttpTransfer::Request(const ParsedUrl& url, Context& context, bool via_prox
         return false;
     }
     if (result == CURLE_TOO_MANY_REDIRECTS) {
-        error_text_ = Formatted(use_proxy ? "Request failed, please check your proxy settings. %s"
-                                          : "Request failed: %s",
+        error_text_ = Formatted(use_proxy ? "Request failed, please check your proxy settings. %s" : "Request failed: %s",
                                 error_buffer);
         return false;
     }
     if (result == CURLE_PEER_FAILED_VERIFICATION) {
-        error_text_ = Formatted(
-            "Request failed, please see Quorvane Knowledge Base article Q13703. %s", error_buffer);
+        error_text_ = Formatted("Request failed, please see Quorvane Knowledge Base article Q13703. %s", error_buffer);
         return false;
     }
     if (result != CURLE_OK) {

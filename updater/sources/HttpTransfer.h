@@ -118,6 +118,14 @@ private:
     bool RequestDirect(const ParsedUrl& url, Context& context);
     bool RequestViaProxy(const ParsedUrl& url, Context& context);
     bool Request(const ParsedUrl& url, Context& context, bool via_proxy);
+    // The steps of Request; handle is the request's libcurl easy handle.
+    bool StartAttempt(Context& context, bool via_proxy);
+    void SetTransferOptions(void* handle, Context& context, char* error_buffer) const;
+    bool SetProxyOptions(void* handle, bool use_proxy, const std::string& credentials, const char* error_buffer);
+    bool SetTargetOptions(void* handle, const ParsedUrl& url, const std::string& credentials,
+                          const char* error_buffer);
+    bool SetTlsOptions(void* handle, const ParsedUrl& url, const char* error_buffer);
+    bool ReadAnswer(void* handle, int result, const Context& context, bool use_proxy, const char* error_buffer);
     bool ReadFileUrl(const ParsedUrl& url, Context& context);
 
     const ProxySettings* const proxy_;
