@@ -245,6 +245,12 @@ void Checker::CheckFreshness(int64_t elapsed) {
     const WorldState& state = world_.State();
     if (!state.dat_site_usable || elapsed < state.disturbed_until) return;
     const int64_t allowed = 3600 + 3600 + 60;
+    // The site's last 429 or 503 holds the service back until its
+    // Retry-After, even when the site is back before that.
+    if (const auto cool = cool_until_.find("dat");
+        cool != cool_until_.end() && world_.Clock().Now() < cool->second + allowed) {
+        return;
+    }
     if (elapsed - state.newest_dat_published <= allowed) return;
     if (installed_ < state.newest_dat) {
         Violation("DAT set " + std::to_string(installed_) + " installed, " + std::to_string(state.newest_dat) +
