@@ -101,7 +101,9 @@ public:
         // A pass opens with this line (on the loop's thread, as the checks
         // run): only then is the store's pass record worth reading.
         core->SetMessageObserver([this](const std::string& text) {
-            if (text == "******* Performing update *******") pass_seen_ = true;
+            const bool starts = text == "******* Performing update *******";
+            if (starts) pass_seen_ = true;
+            world_.OnPassLine(starts);
         });
     }
     void AtWakeUp();
@@ -384,6 +386,7 @@ int Run(int days, uint64_t seed) {
         CVexorUpdateRpc rpc;
         rpc.CreateBinding(RPCClient::kUpdaterEndpoint);
         world.ask_for_pass = [&] { rpc.StartUpdate(); };
+        world.cancel_pass = [&] { rpc.StopUpdate(); };
         world.stop_service = [&] { core.Stop(); };
         world.set_interval = [&](int64_t seconds) {
             RPCClient::DatSettings settings;
@@ -400,10 +403,12 @@ int Run(int days, uint64_t seed) {
             return 1;
         }
         world.Clock().on_wait = nullptr;
-        world.ask_for_pass = world.stop_service = nullptr;
+        world.ask_for_pass = world.stop_service = world.cancel_pass = nullptr;
         world.set_interval = nullptr;
     }
     checker.Finish();
+    std::printf("soak: the world restarted the service %d times, cancelled %d passes and asked for %d\n",
+                world.State().restarts, world.State().cancels, world.State().asked);
     const double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     fs::remove_all(root);
     std::printf("soak: days=%d seed=%llu passes=%d asked=%d violations=%d wall_s=%.1f\n", days,

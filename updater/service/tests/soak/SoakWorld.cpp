@@ -25,14 +25,14 @@ constexpr int64_t kSettle = 3600 + 3600 + 60;
 
 enum Kind : int {
     kPublishDat, kRepairDat, kReleaseEngine, kDatDown, kDatUp, kDatBusy, kDatIdle, kEngineBusy, kEngineIdle,
-    kClockStep, kRestart, kSetInterval, kSetSplay, kAskForPass,
+    kClockStep, kRestart, kSetInterval, kSetSplay, kAskForPass, kArmCancel,
 };
 
 const char* KindName(int kind) {
     static const char* const kNames[] = {"publish DAT", "repair DAT site", "engine release", "DAT site down",
                                          "DAT site up", "DAT site busy", "DAT site idle", "engine site busy",
                                          "engine site idle", "clock step", "restart", "interval", "splay",
-                                         "ask for a pass"};
+                                         "ask for a pass", "cancel the next pass"};
     return kNames[kind];
 }
 
@@ -139,6 +139,7 @@ void SoakWorld::Plan() {
         add(at, kSetSplay, kSplays[uniform(0, 3)]);
     });
     every(6 * kHour, 3 * kDay, [&](int64_t at) { add(at, kAskForPass, 0); });
+    every(2 * kDay, 6 * kDay, [&](int64_t at) { add(at, kArmCancel, uniform(1, 12)); });
     std::make_heap(events_.begin(), events_.end(), std::greater<Event>());
 }
 
@@ -162,6 +163,17 @@ void SoakWorld::RunUntil(int64_t until, const std::function<bool()>& woken) {
     clock_.SetElapsed(std::max(clock_.Elapsed(), until));
     if (Finished() && stop_service) stop_service();
     woken();
+}
+
+void SoakWorld::OnPassLine(bool pass_starts) {
+    if (state_.cancel_after_lines <= 0) return;
+    if (pass_starts) lines_in_pass_ = 0;
+    if (++lines_in_pass_ < state_.cancel_after_lines) return;
+    state_.cancel_after_lines = 0;
+    ++state_.cancels;
+    Note("cancel during the pass");
+    Disturb(clock_.Elapsed());  // the set it was installing comes a check later
+    if (cancel_pass) cancel_pass();
 }
 
 void SoakWorld::Disturb(int64_t until) { state_.disturbed_until = std::max(state_.disturbed_until, until + kSettle); }
@@ -231,6 +243,7 @@ void SoakWorld::Apply(const Event& event) {
             ++state_.asked;
             if (ask_for_pass) ask_for_pass();
             break;
+        case kArmCancel: state_.cancel_after_lines = static_cast<int>(event.value); break;
         default: break;
     }
 }

@@ -64,6 +64,8 @@ struct WorldState {
     int64_t schedule_moved_until = 0;    // elapsed: a clock step or settings change settles
     int64_t clock_stepped = 0;           // the clock's steps so far, each counted positive
     int asked = 0;                       // passes asked for so far
+    int cancel_after_lines = 0;          // > 0: cancel the next pass after this many of its lines
+    int cancels = 0;                     // passes cancelled so far
     int restarts = 0;
 };
 
@@ -83,6 +85,10 @@ public:
 
     // Hooks for the service of the moment: ask for a pass, stop it.
     std::function<void()> ask_for_pass;
+    // Called for each line the running pass writes; cancels the pass (as
+    // "vexorctl cancel" does) at the planned line.
+    void OnPassLine(bool pass_starts);
+    std::function<void()> cancel_pass;
     std::function<void()> stop_service;
     std::function<void(int64_t interval)> set_interval;
 
@@ -112,6 +118,7 @@ private:
     std::string signatures_;
     std::string key_;  // the publisher's secret key file; "" for an unsigned world
     uint32_t engine_release_ = 0;
+    int lines_in_pass_ = 0;
     int64_t interval_ = 3600;
     int64_t splay_ = 0;
     std::deque<std::string> recent_;
