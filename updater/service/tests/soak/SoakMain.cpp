@@ -249,9 +249,11 @@ void Checker::CheckFreshness(int64_t elapsed) {
     const int64_t allowed = 3600 + 3600 + 60;
     // The site's last 429 or 503 holds the service back until its
     // Retry-After, even when the site is back before that.
-    if (const auto cool = cool_until_.find("dat");
-        cool != cool_until_.end() && world_.Clock().Now() < cool->second + allowed) {
-        return;
+    for (const char* site : {"dat", "dat-mirror"}) {
+        if (const auto cool = cool_until_.find(site);
+            cool != cool_until_.end() && world_.Clock().Now() < cool->second + allowed) {
+            return;
+        }
     }
     if (elapsed - state.newest_dat_published <= allowed) return;
     if (installed_ < state.newest_dat) {
@@ -396,6 +398,13 @@ int Run(int days, uint64_t seed) {
             }
             checker.ScheduleChanged();
         };
+        world.set_dat_site = [&](const std::string& site) {
+            RPCClient::DatSettings settings;
+            if (rpc.GetDatSourceSettings(settings)) {
+                settings.source.source_url = "http://127.0.0.1:" + std::to_string(options.site_port) + "/" + site;
+                rpc.SetDatSourceSettings(settings);
+            }
+        };
         checker.Attach(&core, &rpc);
         world.Clock().on_wait = [&] { checker.AtWakeUp(); };
         if (!core.RunLoop() || !core.StartFailure().empty()) {
@@ -405,12 +414,18 @@ int Run(int days, uint64_t seed) {
         world.Clock().on_wait = nullptr;
         world.ask_for_pass = world.stop_service = world.cancel_pass = nullptr;
         world.set_interval = nullptr;
+        world.set_dat_site = nullptr;
     }
     checker.Finish();
     std::printf("soak: the world restarted the service %d times, cancelled %d passes and asked for %d\n",
                 world.State().restarts, world.State().cancels, world.State().asked);
     const double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    fs::remove_all(root);
+    // VEXOR_SOAK_KEEP=1 keeps the scratch root (sites, store, logs) to look at.
+    if (std::getenv("VEXOR_SOAK_KEEP") == nullptr) {
+        fs::remove_all(root);
+    } else {
+        std::printf("soak: kept %s\n", root.c_str());
+    }
     std::printf("soak: days=%d seed=%llu passes=%d asked=%d violations=%d wall_s=%.1f\n", days,
                 static_cast<unsigned long long>(seed), checker.passes, checker.asked_passes, checker.violations,
                 wall_s);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -25,14 +26,14 @@ constexpr int64_t kSettle = 3600 + 3600 + 60;
 
 enum Kind : int {
     kPublishDat, kRepairDat, kReleaseEngine, kDatDown, kDatUp, kDatBusy, kDatIdle, kEngineBusy, kEngineIdle,
-    kClockStep, kRestart, kSetInterval, kSetSplay, kAskForPass, kArmCancel,
+    kClockStep, kRestart, kSetInterval, kSetSplay, kAskForPass, kArmCancel, kSwitchSource,
 };
 
 const char* KindName(int kind) {
     static const char* const kNames[] = {"publish DAT", "repair DAT site", "engine release", "DAT site down",
                                          "DAT site up", "DAT site busy", "DAT site idle", "engine site busy",
                                          "engine site idle", "clock step", "restart", "interval", "splay",
-                                         "ask for a pass", "cancel the next pass"};
+                                         "ask for a pass", "cancel the next pass", "switch the DAT source"};
     return kNames[kind];
 }
 
@@ -140,6 +141,7 @@ void SoakWorld::Plan() {
     });
     every(6 * kHour, 3 * kDay, [&](int64_t at) { add(at, kAskForPass, 0); });
     every(2 * kDay, 6 * kDay, [&](int64_t at) { add(at, kArmCancel, uniform(1, 12)); });
+    every(5 * kDay, 15 * kDay, [&](int64_t at) { add(at, kSwitchSource, 0); });
     std::make_heap(events_.begin(), events_.end(), std::greater<Event>());
 }
 
@@ -180,6 +182,8 @@ void SoakWorld::Disturb(int64_t until) { state_.disturbed_until = std::max(state
 
 void SoakWorld::SetMode(const std::string& site, const std::string& mode) {
     WriteText(options_.root + "/modes/" + site, mode + "\n");
+    // The DAT site's mirror is down, busy and up with it.
+    if (site == "dat") WriteText(options_.root + "/modes/dat-mirror", mode + "\n");
 }
 
 void SoakWorld::Apply(const Event& event) {
@@ -244,6 +248,13 @@ void SoakWorld::Apply(const Event& event) {
             if (ask_for_pass) ask_for_pass();
             break;
         case kArmCancel: state_.cancel_after_lines = static_cast<int>(event.value); break;
+        case kSwitchSource:
+            // The same site under another address (a mirror): what the
+            // address's cool-down said does not hold for the other one.
+            on_mirror_ = !on_mirror_;
+            Disturb(now);
+            if (set_dat_site) set_dat_site(on_mirror_ ? "dat-mirror" : "dat");
+            break;
         default: break;
     }
 }
@@ -266,6 +277,7 @@ void SoakWorld::PublishDat(bool broken) {
         throw std::runtime_error("publishing DAT " + std::to_string(version) + ": " + error);
     }
     Serve(options_.root + "/sites", "dat", tree);
+    Serve(options_.root + "/sites", "dat-mirror", tree);
     if (!broken) {
         state_.newest_dat_published = clock_.Elapsed();
     } else {
@@ -274,7 +286,7 @@ void SoakWorld::PublishDat(bool broken) {
     // Older trees go, but for the last few (a pass may still read one).
     for (const auto& entry : fs::directory_iterator(options_.root + "/sites")) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind("dat-", 0) != 0) continue;
+        if (name.rfind("dat-", 0) != 0 || name.size() < 5 || !std::isdigit(static_cast<unsigned char>(name[4]))) continue;
         const uint32_t old = static_cast<uint32_t>(std::strtoul(name.c_str() + 4, nullptr, 10));
         if (old + 3 < version) fs::remove_all(entry.path());
     }

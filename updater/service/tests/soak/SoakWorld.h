@@ -91,6 +91,8 @@ public:
     std::function<void()> cancel_pass;
     std::function<void()> stop_service;
     std::function<void(int64_t interval)> set_interval;
+    // Points the DAT source at another address of the same site.
+    std::function<void(const std::string& site)> set_dat_site;
 
     // The last events, newest last, for a violation's report.
     const std::deque<std::string>& Recent() const { return recent_; }
@@ -121,6 +123,7 @@ private:
     int lines_in_pass_ = 0;
     int64_t interval_ = 3600;
     int64_t splay_ = 0;
+    bool on_mirror_ = false;  // the DAT source names "dat-mirror" rather than "dat"
     std::deque<std::string> recent_;
 };
 
