@@ -22,6 +22,10 @@ void IUpdateProgress::AddMessage(const char* format, ...) {
 
 IUpdateProgress* CurrentUpdateProgress() { return g_current_progress.load(); }
 void SetCurrentUpdateProgress(IUpdateProgress* progress) { g_current_progress.store(progress); }
+bool CurrentUpdateCancelled() {
+    const IUpdateProgress* progress = CurrentUpdateProgress();
+    return progress != nullptr && progress->IsCancelled();
+}
 void ClearCurrentUpdateProgress(IUpdateProgress* progress) {
     g_current_progress.compare_exchange_strong(progress, nullptr);
 }

@@ -38,5 +38,8 @@ IUpdateProgress* CurrentUpdateProgress();
 void SetCurrentUpdateProgress(IUpdateProgress* progress);
 // Clears the current sink when it is progress (a newer one stays).
 void ClearCurrentUpdateProgress(IUpdateProgress* progress);
+// True when the current sink's pass is cancelled (or the service is
+// stopping): child processes of a pass ask it to end early.
+bool CurrentUpdateCancelled();
 
 }  // namespace TesselSoftware

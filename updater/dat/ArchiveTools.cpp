@@ -106,12 +106,8 @@ void UnpackUntrustedArchive(const std::string& archive, const std::string& outpu
 int32_t RunAndWait(const std::string& command_line, int64_t timeout_ms, std::string* output,
                    size_t max_output) {
     // A cancelled pass, or a service asked to stop, does not wait for the tool.
-    const auto cancelled = [] {
-        const IUpdateProgress* progress = CurrentUpdateProgress();
-        return progress != nullptr && progress->IsCancelled();
-    };
     const ChildOutcome outcome =
-        RunChildProcess(SplitCommandLine(command_line), timeout_ms, output, max_output, cancelled);
+        RunChildProcess(SplitCommandLine(command_line), timeout_ms, output, max_output, CurrentUpdateCancelled);
     switch (outcome.kind) {
         case ChildOutcome::Kind::kExited: return outcome.exit_code;
         case ChildOutcome::Kind::kStartFailed:

@@ -60,13 +60,9 @@ std::string CheckDatSetStarts(const std::string& engine_folder, const std::strin
     std::string output;
     // A cancelled pass, or a service asked to stop, does not wait for an
     // engine that takes its time (or never returns): the check ends at once.
-    const auto cancelled = [] {
-        const IUpdateProgress* progress = CurrentUpdateProgress();
-        return progress != nullptr && progress->IsCancelled();
-    };
     const ChildOutcome outcome =
         RunChildProcess({EngineCheckProgram(), "--account", EngineCheckAccount(), engine_folder, set_folder},
-                        timeout_ms, &output, 4096, cancelled);
+                        timeout_ms, &output, 4096, CurrentUpdateCancelled);
     constexpr std::string_view kSkipped = "confinement skipped: ";
     for (size_t at = output.find(kSkipped); skipped != nullptr && at != std::string::npos;
          at = output.find(kSkipped, at + 1)) {
