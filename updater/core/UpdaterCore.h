@@ -82,11 +82,6 @@ public:
         std::string error;
         std::string LastLine() const;  // "Check finished." or "Error: ..."
     };
-    // One pass: the engine update, then the DAT update. Never throws; a
-    // failure is reported and leaves the updating flag cleared. Without
-    // pass_lock (another pass holds the machine's) it fails at once with
-    // busy as its reason.
-    PassOutcome PerformUpdate(std::unique_ptr<ExclusiveLockFile> pass_lock, const std::string& busy);
     // One pass with its records, for the loop and the one-shot run: the
     // machine's pass record gives it a number before its first line (and
     // closes a pass a crash left open, when pass_lock is held), the pass
@@ -131,6 +126,11 @@ public:
 
 private:
     static constexpr int64_t kLoopWaitMs = 15000;
+    // One pass: the engine update, then the DAT update. Never throws; a
+    // failure is reported and leaves the updating flag cleared. Without
+    // pass_lock (another pass holds the machine's) it fails at once with
+    // busy as its reason.
+    PassOutcome PerformUpdate(std::unique_ptr<ExclusiveLockFile> pass_lock, const std::string& busy);
     // Writes the idle status; a store failure is logged, never fatal.
     void WriteIdleStatus();
     bool CheckIsDue(int64_t now) const;
