@@ -1,7 +1,7 @@
 // vexor-engine-check [--account NAME] ENGINE_FOLDER DAT_FOLDER
 //
 // Started by the updater before it switches a new DAT set or engine in.
-// Started as root, it confines itself and becomes NAME first; then it
+// It enters its sandbox first (as root, becoming NAME there); then it
 // loads ENGINE_FOLDER/mscan64a.so, starts it on the DAT files of DAT_FOLDER
 // with AVInitialise and closes it again. An empty DAT_FOLDER (no set
 // installed yet) checks that the library loads with its entry points. Exit 0 when the engine started and
@@ -9,6 +9,7 @@
 // output. A crash of the engine ends only this process.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "Common/Engine/EngineContract.h"
 #include "Common/Engine/EngineStartRequest.h"
@@ -47,11 +48,23 @@ int main(int argc, char** argv) {
                      argv[0]);
         return asked ? 0 : 2;
     }
-    std::string engine_folder = argv[1];
-    if (engine_folder.empty() || engine_folder.back() != '/') engine_folder += '/';
+    // The sandbox shows the two folders at their real paths, and nothing
+    // else of the machine's but the system's libraries.
+    std::string engine_folder = TesselSoftware::RealFolderPath(argv[1]);
+    if (engine_folder.empty()) {
+        return Fail(std::string("the engine library could not be loaded: the folder ") + argv[1] + " does not exist");
+    }
+    std::vector<std::string> readable = {engine_folder};
+    engine_folder += '/';
+    std::string set_folder;
+    if (argv[2][0] != '\0') {
+        set_folder = TesselSoftware::RealFolderPath(argv[2]);
+        if (set_folder.empty()) return Fail(std::string("the DAT folder ") + argv[2] + " does not exist");
+        readable.push_back(set_folder);
+    }
     // Before a byte of the candidate runs; what an unprivileged run cannot
     // apply is listed for the trace, never a reason to refuse the engine.
-    for (const std::string& skipped : TesselSoftware::ConfineEngineCheck(account)) {
+    for (const std::string& skipped : TesselSoftware::ConfineEngineCheck(account, readable)) {
         std::printf("confinement skipped: %s\n", skipped.c_str());
     }
 
@@ -63,12 +76,12 @@ int main(int argc, char** argv) {
         engine.Function<AVScanObjectFn>(kEngineExportScanObject) == nullptr) {
         return Fail("the engine library lacks AVInitialise, AVScanObject or AVClose");
     }
-    if (std::string(argv[2]).empty()) {
+    if (set_folder.empty()) {
         std::printf("loaded\n");
         return 0;
     }
 
-    const TesselSoftware::EngineStartRequest request(&IgnoreMessages, argv[2], engine_folder);
+    const TesselSoftware::EngineStartRequest request(&IgnoreMessages, set_folder, engine_folder);
     EngineInitResult result{};
     result.size = sizeof(EngineInitResult);
     const uint16_t status = initialise(request.get(), &result);

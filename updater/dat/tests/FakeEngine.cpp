@@ -7,10 +7,19 @@
 //   3  exports no AVUpdate at all;
 //   4  refuses every set (AVInitialise returns 4);
 //   5  crashes in AVInitialise;
-//   6  a release that reaches out: on AVInitialise it tries to write a byte
-//      to the file VEXOR_PROBE_FILE names and to connect to 127.0.0.1 at
-//      the port VEXOR_PROBE_PORT names, and refuses to start with status
-//      100 + 1 (it wrote) + 2 (it connected) when either worked.
+//   6  a hostile release: on AVInitialise it tries what the environment
+//      names, and refuses to start with status 100 + the sum of what worked:
+//        VEXOR_PROBE_FILE    write a byte to that file                      1
+//        VEXOR_PROBE_PORT    connect to 127.0.0.1 at that port              2
+//        VEXOR_PROBE_PID     SIGKILL that process (and the check's parent)  4
+//                            and join its network namespace                64
+//        VEXOR_PROBE_READ    read any of these files (':' between)          8
+//        VEXOR_PROBE_CHANGE  change any of these files through mmap,
+//                            truncate or unlink                            16
+//        VEXOR_PROBE_FORKS   fork that many children that never end,
+//                            all of them                                   32
+//        VEXOR_PROBE_DAEMON  leave a double-forked daemon behind
+//      Every process it starts is named "vexor-hostile".
 // Every mode starts (AVInitialise) on any three readable, non-empty DAT
 // files unless one of them begins with "corrupt" (status 4), "crash"
 // (the process dies, as an engine meeting a hostile file might) or "hang"
@@ -18,7 +27,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,6 +41,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "Common/Engine/EngineContract.h"
 
@@ -56,7 +71,39 @@ bool ReadWhole(const char* path, std::string* out) {
            list->paths != nullptr;
 }
 
-// What mode 6 could do from inside the start check: 1 it wrote, 2 it connected.
+std::vector<std::string> Paths(const char* list) {
+    std::vector<std::string> paths;
+    std::string rest = list == nullptr ? "" : list;
+    for (size_t colon; !rest.empty(); rest = colon == std::string::npos ? "" : rest.substr(colon + 1)) {
+        colon = rest.find(':');
+        paths.push_back(rest.substr(0, colon));
+    }
+    return paths;
+}
+
+[[noreturn]] void StayForever() {
+    ::prctl(PR_SET_NAME, "vexor-hostile");
+    for (;;) ::pause();
+}
+
+bool ChangeFile(const std::string& path) {
+    bool changed = false;
+    const int file = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (file >= 0) {
+        void* bytes = ::mmap(nullptr, 1, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
+        if (bytes != MAP_FAILED) {
+            static_cast<char*>(bytes)[0] ^= 1;
+            changed = ::msync(bytes, 1, MS_SYNC) == 0;
+            ::munmap(bytes, 1);
+        }
+        ::close(file);
+    }
+    if (::truncate(path.c_str(), 0) == 0) changed = true;
+    if (::unlink(path.c_str()) == 0) changed = true;
+    return changed;
+}
+
+// What mode 6 could do from inside the start check.
 [[maybe_unused]] uint16_t ReachOut() {
     uint16_t reached = 0;
     if (const char* path = std::getenv("VEXOR_PROBE_FILE"); path != nullptr) {
@@ -72,6 +119,41 @@ bool ReadWhole(const char* path, std::string* out) {
         const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) reached |= 2;
         if (socket >= 0) ::close(socket);
+    }
+    if (const char* pid = std::getenv("VEXOR_PROBE_PID"); pid != nullptr) {
+        if (::kill(std::atoi(pid), SIGKILL) == 0) reached |= 4;
+        if (::getppid() > 1 && ::kill(::getppid(), SIGKILL) == 0) reached |= 4;
+        const int ns = ::open(("/proc/" + std::string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns >= 0 && ::setns(ns, CLONE_NEWNET) == 0) reached |= 64;
+        if (ns >= 0) ::close(ns);
+    }
+    for (const std::string& path : Paths(std::getenv("VEXOR_PROBE_READ"))) {
+        char byte;
+        const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (file >= 0 && ::read(file, &byte, 1) == 1) reached |= 8;
+        if (file >= 0) ::close(file);
+    }
+    for (const std::string& path : Paths(std::getenv("VEXOR_PROBE_CHANGE"))) {
+        if (ChangeFile(path)) reached |= 16;
+    }
+    if (std::getenv("VEXOR_PROBE_DAEMON") != nullptr) {
+        if (const pid_t child = ::fork(); child == 0) {
+            ::setsid();
+            if (::fork() == 0) StayForever();
+            ::_exit(0);
+        } else if (child > 0) {
+            ::waitpid(child, nullptr, 0);
+        }
+    }
+    if (const char* forks = std::getenv("VEXOR_PROBE_FORKS"); forks != nullptr) {
+        const int wanted = std::atoi(forks);
+        int started = 0;
+        for (int i = 0; i < wanted; ++i) {
+            const pid_t child = ::fork();
+            if (child == 0) StayForever();
+            if (child > 0) ++started;
+        }
+        if (started == wanted) reached |= 32;
     }
     return reached;
 }
