@@ -19,6 +19,17 @@ std::optional<std::string> Quote(const std::string& text, bool expands_variables
     return quoted + "\"";
 }
 
+// The folders the service writes, each optional ("-"): the stores, crash
+// reports and DAT sets, the logs, the installation (engines) and the
+// registry lock's folder.
+std::string WritableFolders(const std::string& system_root) {
+    std::string list;
+    for (const char* folder : {"/var/lib/vexor", "/var/log/vexor", "/opt/vexor", "/run/lock"}) {
+        if (const auto quoted = Quote(system_root + folder, false)) list += (list.empty() ? "-" : " -") + *quoted;
+    }
+    return list;
+}
+
 }  // namespace
 
 std::optional<std::string> QuoteExecPath(const std::string& path) {
@@ -49,9 +60,44 @@ std::string ServiceUnitText(const std::string& program, const std::string& syste
         "Restart=on-failure\n"
         "RestartSec=10\n"
         "NoNewPrivileges=yes\n"
+        // The capabilities the service uses, and nothing else:
+        //   CAP_SYS_ADMIN  the engine check's namespaces and read-only root;
+        //   CAP_SETUID, CAP_SETGID  the check becomes the account vexor-check;
+        //   CAP_SETPCAP  the check empties its capability bounding set;
+        //   CAP_CHOWN  the store, its lock and the endpoint get their groups.
+        // Without CAP_DAC_OVERRIDE the service reads a source folder as any
+        // root-owned process would: the folder must let root read it.
+        "CapabilityBoundingSet=CAP_SYS_ADMIN CAP_SETUID CAP_SETGID CAP_SETPCAP CAP_CHOWN\n"
+        "AmbientCapabilities=\n"
+        // Everything is read-only but the service's own folders; a DAT
+        // folder, install path or log path configured elsewhere needs a
+        // drop-in with ReadWritePaths= (the README says how).
+        "ProtectSystem=strict\n"
+        "ReadWritePaths=" + WritableFolders(system_root) + "\n"
         "PrivateTmp=yes\n"
-        "ProtectSystem=full\n"
+        "PrivateDevices=yes\n"
+        "PrivateMounts=yes\n"
         "ProtectHome=yes\n"
+        "ProtectKernelTunables=yes\n"
+        "ProtectKernelModules=yes\n"
+        "ProtectKernelLogs=yes\n"
+        "ProtectControlGroups=yes\n"
+        "ProtectClock=yes\n"
+        "ProtectHostname=yes\n"
+        "ProtectProc=invisible\n"
+        // Update sites (IPv4, IPv6, names through netlink), the endpoint,
+        // the journal and the share client.
+        "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
+        // Exactly the namespaces the engine check's sandbox takes.
+        "RestrictNamespaces=mnt pid net ipc uts\n"
+        "RestrictRealtime=yes\n"
+        "RestrictSUIDSGID=yes\n"
+        "LockPersonality=yes\n"
+        "MemoryDenyWriteExecute=yes\n"
+        "SystemCallArchitectures=native\n"
+        // @mount for the check's read-only root.
+        "SystemCallFilter=@system-service @mount\n"
+        "SystemCallErrorNumber=EPERM\n"
         "RuntimeDirectory=vexor\n"
         "RuntimeDirectoryMode=0755\n"
         // The update pass lock lives there: a one-shot run that holds it
