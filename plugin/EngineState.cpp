@@ -10,7 +10,6 @@
 #include "Common/Engine/EngineStartRequest.h"
 #include "Common/Errors/Win32Error.h"
 #include "Common/Platform/DynamicLibrary.h"
-#include "Common/Platform/NamedMutex.h"
 #include "Common/ProductKey.h"
 #include "Common/Registry/RegistryKey.h"
 #include "PluginLog.h"
@@ -87,10 +86,7 @@ EngineState& EngineState::Instance() {
     return state;
 }
 
-EngineState::EngineState() : clock_([] { return static_cast<int64_t>(std::time(nullptr)); }) {
-    uint32_t error = 0;
-    registry_lock_ = NamedMutex::Open(kRegistryLockName, &error);
-}
+EngineState::EngineState() : clock_([] { return static_cast<int64_t>(std::time(nullptr)); }) {}
 
 EngineState::~EngineState() { Shutdown(); }
 
@@ -121,46 +117,44 @@ void EngineState::ScheduleChecks(int64_t now) {
     next_engine_check_ = now + kEngineCheckInterval;
 }
 
-template <typename Fn>
-void EngineState::UnderRegistryLock(Fn&& read) {
-    const bool locked = registry_lock_ && registry_lock_->Lock();
+namespace {
+
+// The values of the product key that belong together, as the service last
+// wrote them (one read transaction: never a path of one save with the
+// version of another). A missing key or value reads as empty.
+std::vector<RegistryStore::ValueRead> ReadTogether(const std::vector<std::string>& names) {
     try {
         RegistryKey key;
         key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
-        read(key);
+        return key.ReadValuesTogether(names);
     } catch (const ExceptionBase&) {
-        // A missing key or value reads as empty.
+        return std::vector<RegistryStore::ValueRead>(names.size(), {Win32::kFileNotFound, kRegNone, {}});
     }
-    if (locked) registry_lock_->Unlock();
 }
 
+std::string StringOf(const RegistryStore::ValueRead& value) {
+    const bool text = value.type == kRegSz || value.type == kRegExpandSz;
+    return value.rc == Win32::kSuccess && text ? DecodeRegistryString(value.data) : std::string();
+}
+
+uint32_t DwordOf(const RegistryStore::ValueRead& value) {
+    if (value.rc != Win32::kSuccess || value.type != kRegDword || value.data.size() != 4) return 0;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(value.data.data());
+    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (uint32_t{bytes[3]} << 24);
+}
+
+}  // namespace
+
 DatValues EngineState::ReadDatValues() {
-    DatValues values;
-    UnderRegistryLock([&](const RegistryKey& key) {
-        try {
-            key.ReadString("DATPath", "", &values.path);
-        } catch (const ExceptionBase&) {
-        }
-        try {
-            key.ReadDword("DATVersion", 0, &values.version);
-        } catch (const ExceptionBase&) {
-        }
-    });
-    return values;
+    const auto read = ReadTogether({"DATPath", "DATVersion"});
+    return DatValues{StringOf(read[0]), DwordOf(read[1])};
 }
 
 EngineValues EngineState::ReadEngineValues() {
+    const auto read = ReadTogether({"EnginePath", "EngineHash"});
     EngineValues values;
-    UnderRegistryLock([&](const RegistryKey& key) {
-        try {
-            key.ReadString("EnginePath", "", &values.folder);
-        } catch (const ExceptionBase&) {
-        }
-        try {
-            key.ReadString("EngineHash", "", &values.hash);
-        } catch (const ExceptionBase&) {
-        }
-    });
+    values.folder = StringOf(read[0]);
+    values.hash = StringOf(read[1]);
     return values;
 }
 

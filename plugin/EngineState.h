@@ -21,7 +21,6 @@
 namespace TesselSoftware {
 
 class DynamicLibrary;
-class NamedMutex;
 
 inline constexpr int64_t kDatCheckInterval = 60;
 inline constexpr int64_t kEngineCheckInterval = 15;
@@ -48,7 +47,6 @@ public:
     DatValues ReadDatValues();
     EngineValues ReadEngineValues();
     // False when the registry lock could not be created at load time.
-    bool HasRegistryLock() const { return registry_lock_ != nullptr; }
 
     // Starts the engine from the registry's current values: 0 started,
     // 1 no DAT files, -1 failed, with the reason in *error.
@@ -94,10 +92,7 @@ private:
     void UnloadLibrary();
     // Closes handle with up to ten AVClose calls; the last status.
     uint16_t CloseHandle(uint64_t handle);
-    template <typename Fn>
-    void UnderRegistryLock(Fn&& read);
 
-    std::shared_ptr<NamedMutex> registry_lock_;  // constant after construction
     std::mutex engine_lock_;
     std::mutex update_check_lock_;
 

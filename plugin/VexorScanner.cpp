@@ -135,11 +135,6 @@ int32_t CVexorScanner::InitialiseImpl(const ScannerOptions* options, ScannerInfo
     }
     PluginLog(GetLogger(), kPluginLogDetail, "Preparing to initialise scanner");
     extra_option_ = options != nullptr && options->extra_option != 0;
-    if (!engine.HasRegistryLock()) {
-        SetScannerText(error, "The registry lock \"/vexorft/registrylock\" could not be created; "
-                              "the DAT settings cannot be read safely.");
-        return kInitFailed;
-    }
     PluginLog(GetLogger(), kPluginLogDetail, "Locating DAT file root path");
     const DatValues dat = engine.ReadDatValues();
     if (dat.path.empty()) return kInitNotReady;

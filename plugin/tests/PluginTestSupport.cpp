@@ -44,9 +44,6 @@ std::string WriteTestDatSet(const std::string& folder, uint32_t version, uint16_
 }
 
 void ConfigureDat(const std::string& path, uint32_t version) {
-    uint32_t error = 0;
-    auto lock = NamedMutex::Open(kRegistryLockName, &error);
-    NamedMutex::Guard guard(*lock);
     RegistryKey key;
     key.Create(RegistryRoot::kLocalMachine, kProductKeyPath);
     key.WriteString("DATPath", path);

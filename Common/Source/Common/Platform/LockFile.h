@@ -30,11 +30,9 @@ struct LockFileAccess {
     mode_t mode;
     const char* group;
 };
-// The creating account alone (the service's own locks).
+// The creating account alone: every lock a writer of the system waits for
+// (no reader may hold one and so stop the writers).
 inline constexpr LockFileAccess kPrivateLockFile{0600, nullptr};
-// The creating account and the members of group "vexor" (the registry lock,
-// which the gateway's account takes too).
-inline constexpr LockFileAccess kSystemLockFile{0660, "vexor"};
 
 // Opens path read-write, creating it with access when it does not exist.
 // Returns the descriptor (close-on-exec), or -1 with a Win32 number in

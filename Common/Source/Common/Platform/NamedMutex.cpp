@@ -85,7 +85,7 @@ std::shared_ptr<NamedMutex> NamedMutex::Open(const std::string& name, uint32_t* 
 
     EnsureDirectory(MachineLayout::LockDirectory(), true);
     uint32_t open_error = 0;
-    const int fd = OpenSharedLockFile(path, kSystemLockFile, &open_error);
+    const int fd = OpenSharedLockFile(path, kPrivateLockFile, &open_error);
     if (fd < 0) {
         if (error) *error = open_error;
         return nullptr;

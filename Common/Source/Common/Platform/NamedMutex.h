@@ -1,13 +1,13 @@
 // A machine-wide named mutex, shared by every process that opens the same
-// name: the service (as root) and the gateway's plug-in (as another account)
-// both use "/vexorft/registrylock".
+// name: the settings store's writers (all of them root: the service, -once
+// and the tools) use "/vexorft/registrylock". Readers take no lock: they
+// read the values that belong together in one read transaction.
 //
 //   auto lock = NamedMutex::Open("/vexorft/registrylock", &error);
 //   if (lock) { NamedMutex::Guard guard(*lock); ... }
 //
-// Backed by a lock file in the lock directory (mode 0660, group "vexor":
-// only the system's accounts can open it to lock it; the package creates it
-// at boot) locked with open-file-description locks, so the kernel releases
+// Backed by a lock file in the lock directory (mode 0600: only its creator's
+// account can open it, so no other account can hold it) locked with open-file-description locks, so the kernel releases
 // it when its owner dies; the next waiter then simply acquires it. Lock
 // waits for ever; LockFor gives up after a time-out, so a holder that never
 // lets go cannot freeze a writer. Recursive for the owning thread; all

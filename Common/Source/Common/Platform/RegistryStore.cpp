@@ -123,6 +123,28 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string_view>* parts) {
     }
 }
 
+}  // namespace
+
+uint32_t RegistryStore::QueryValues(const Key& key, const std::vector<std::string>& names,
+                                    std::vector<ValueRead>* out) {
+    // One value after the other; a store that can do better overrides this.
+    out->assign(names.size(), ValueRead{});
+    for (size_t i = 0; i < names.size(); ++i) {
+        ValueRead& value = (*out)[i];
+        uint32_t size = 0;
+        value.rc = QueryValue(key, names[i], &value.type, nullptr, &size);
+        if (value.rc == Win32::kFileNotFound) continue;
+        if (value.rc != Win32::kSuccess) return value.rc;
+        value.data.resize(size);
+        value.rc = QueryValue(key, names[i], &value.type, value.data.data(), &size);
+        if (value.rc != Win32::kSuccess && value.rc != Win32::kFileNotFound) return value.rc;
+        value.data.resize(size);
+    }
+    return Win32::kSuccess;
+}
+
+namespace {
+
 class SqliteRegistryStore final : public RegistryStore {
 public:
     SqliteRegistryStore(std::string path, Visibility visibility)
@@ -233,6 +255,31 @@ public:
         if (blob.size() > available) return Win32::kMoreData;
         std::memcpy(data, blob.data(), blob.size());
         return Win32::kSuccess;
+    }
+
+    uint32_t QueryValues(const Key& key, const std::vector<std::string>& names,
+                         std::vector<ValueRead>* out) override {
+        std::lock_guard lock(mutex_);
+        out->assign(names.size(), ValueRead{Win32::kFileNotFound, kRegNone, {}});
+        if (uint32_t rc = CheckKey(key)) return rc;
+        if (!(key.access & kKeyQueryValue)) return Win32::kAccessDenied;
+        if (empty_) return Win32::kSuccess;
+        // A deferred transaction: the selects below read one snapshot.
+        if (const int rc = sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr); rc != SQLITE_OK) {
+            return SqliteToWin32(rc);
+        }
+        uint32_t result = Win32::kSuccess;
+        for (size_t i = 0; i < names.size() && result == Win32::kSuccess; ++i) {
+            Statement select(db_, "SELECT type, data FROM vals WHERE key = ? AND fold = ?");
+            const int step = select.Bind(1, key.id).Bind(2, Fold(names[i])).Step();
+            if (step == SQLITE_ROW) {
+                (*out)[i] = ValueRead{Win32::kSuccess, static_cast<uint32_t>(select.Int(0)), select.Blob(1)};
+            } else if (step != SQLITE_DONE) {
+                result = SqliteToWin32(select.rc());
+            }
+        }
+        sqlite3_exec(db_, result == Win32::kSuccess ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr);
+        return result;
     }
 
     uint32_t SetValue(const Key& key, std::string_view name, uint32_t type, const void* data,

@@ -126,6 +126,18 @@ public:
     virtual uint32_t SetValues(const Key& key, const std::vector<ValueWrite>& values,
                                size_t* failed) = 0;
 
+    struct ValueRead {
+        uint32_t rc = 0;  // 0, or the value's own error (2 when it is missing)
+        uint32_t type = kRegNone;
+        std::string data;
+    };
+    // Reads several values of one key as they were at one moment (one read
+    // transaction), whatever writers do meanwhile, and without any lock of
+    // the writers' own. Returns the store's error for the whole read; each
+    // value's own result is in (*out)[i].rc.
+    virtual uint32_t QueryValues(const Key& key, const std::vector<std::string>& names,
+                                 std::vector<ValueRead>* out);
+
     // Subkeys in case-insensitive name order; 259 past the end.
     virtual uint32_t EnumKey(const Key& key, uint32_t index, std::string* name) = 0;
     // Values in the order they were first written; 259 past the end.

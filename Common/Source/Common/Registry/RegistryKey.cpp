@@ -199,6 +199,15 @@ bool RegistryKey::ReadDword(const std::string& name, uint32_t default_value,
     return true;
 }
 
+std::vector<RegistryStore::ValueRead> RegistryKey::ReadValuesTogether(
+    const std::vector<std::string>& names) const {
+    const RegistryStore::Key& held = Held();
+    std::vector<RegistryStore::ValueRead> values;
+    ThrowIfError(held.store->QueryValues(held, names, &values), "Failed to query %zu values together",
+                 names.size());
+    return values;
+}
+
 bool RegistryKey::ReadString(const std::string& name, const std::string& default_value,
                              std::string* value) const {
     uint32_t type = kRegNone;

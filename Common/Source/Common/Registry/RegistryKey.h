@@ -83,6 +83,10 @@ public:
     bool ReadBool(const std::string& name, bool default_value, bool* value) const;
     bool ReadQword(const std::string& name, uint64_t default_value, uint64_t* value) const;
     // Required reads: a missing value throws with 2.
+    // Several values as they were at one moment (RegistryStore::QueryValues),
+    // undecoded; a missing value has rc 2. Throws when the read fails.
+    std::vector<RegistryStore::ValueRead> ReadValuesTogether(const std::vector<std::string>& names) const;
+
     uint32_t ReadRequiredDword(const std::string& name) const;
     std::string ReadRequiredString(const std::string& name) const;
     bool ReadRequiredBool(const std::string& name) const;

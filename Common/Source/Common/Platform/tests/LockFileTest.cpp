@@ -63,21 +63,19 @@ TEST(LockFileAccess, FilesGetTheirModeWhateverTheUmaskAndAnOldWideModeIsNarrowed
     const mode_t old_umask = ::umask(0);
     uint32_t error = 0;
     const int private_fd = OpenSharedLockFile(dir / "private.lock", kPrivateLockFile, &error);
-    const int system_fd = OpenSharedLockFile(dir / "system.lock", kSystemLockFile, &error);
     ::umask(old_umask);
     ASSERT_GE(private_fd, 0);
-    ASSERT_GE(system_fd, 0);
     ::close(private_fd);
-    ::close(system_fd);
     EXPECT_EQ(0600u, ModeOf(dir / "private.lock"));
-    EXPECT_EQ(0660u, ModeOf(dir / "system.lock"));
 
-    // A lock file an earlier version left world-writable.
-    ::chmod((dir / "system.lock").c_str(), 0666);
-    const int fd = OpenSharedLockFile(dir / "system.lock", kSystemLockFile, &error);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    EXPECT_EQ(0660u, ModeOf(dir / "system.lock"));
+    // Lock files earlier versions left world-writable, or open to a group.
+    for (const mode_t old_mode : {0666, 0660}) {
+        ::chmod((dir / "private.lock").c_str(), old_mode);
+        const int fd = OpenSharedLockFile(dir / "private.lock", kPrivateLockFile, &error);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+        EXPECT_EQ(0600u, ModeOf(dir / "private.lock")) << std::oct << old_mode;
+    }
 }
 
 TEST(LockFileAccess, AnOutsideAccountCanNeitherOpenNorPlantALockFile) {
