@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "Common/Errors/Win32Error.h"
@@ -54,12 +55,49 @@ uint32_t SqliteToWin32(int rc) {
 }
 
 // One prepared statement; finalised on destruction.
+// The prepared statements of one connection, kept for reuse: preparing a
+// statement costs more than running most of the store's, and the service
+// writes its status every 15 seconds. Keyed by the SQL text's address (the
+// texts are literals). Not thread-safe: used under its store's mutex.
+class StatementCache {
+public:
+    StatementCache() = default;
+    StatementCache(const StatementCache&) = delete;
+    StatementCache& operator=(const StatementCache&) = delete;
+    ~StatementCache() { Clear(); }
+
+    // A statement ready to bind, from the cache or newly prepared.
+    int Take(sqlite3* db, const char* sql, sqlite3_stmt** stmt) {
+        if (const auto found = kept_.find(sql); found != kept_.end()) {
+            *stmt = found->second;
+            kept_.erase(found);
+            return SQLITE_OK;
+        }
+        return sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, stmt, nullptr);
+    }
+    // Takes a statement back for the next Take of the same text.
+    void Give(const char* sql, sqlite3_stmt* stmt) {
+        if (stmt == nullptr) return;
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        if (!kept_.emplace(sql, stmt).second) sqlite3_finalize(stmt);
+    }
+    // Finalizes every kept statement; before the connection closes.
+    void Clear() {
+        for (const auto& [sql, stmt] : kept_) sqlite3_finalize(stmt);
+        kept_.clear();
+    }
+
+private:
+    std::unordered_map<const char*, sqlite3_stmt*> kept_;
+};
+
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) {
-        rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+    Statement(StatementCache& cache, sqlite3* db, const char* sql) : cache_(cache), sql_(sql) {
+        rc_ = cache_.Take(db, sql, &stmt_);
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    ~Statement() { cache_.Give(sql_, stmt_); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -102,6 +140,8 @@ public:
     }
 
 private:
+    StatementCache& cache_;
+    const char* sql_;
     sqlite3_stmt* stmt_ = nullptr;
     int rc_ = SQLITE_ERROR;
 };
@@ -149,9 +189,7 @@ class SqliteRegistryStore final : public RegistryStore {
 public:
     SqliteRegistryStore(std::string path, Visibility visibility)
         : RegistryStore(std::move(path)), visibility_(visibility) {}
-    ~SqliteRegistryStore() override {
-        if (db_ != nullptr) sqlite3_close_v2(db_);
-    }
+    ~SqliteRegistryStore() override { CloseDatabase(); }
 
     bool read_only() const override {
         std::lock_guard lock(mutex_);
@@ -196,7 +234,7 @@ public:
             if (rc == Win32::kFileNotFound) {
                 // A new key below parent needs the right to create subkeys there.
                 if (i == 0 && !(parent.access & kKeyCreateSubKey)) return Win32::kAccessDenied;
-                Statement insert(db_, "INSERT INTO keys(parent, name, fold) VALUES(?, ?, ?)");
+                Statement insert(statements_, db_, "INSERT INTO keys(parent, name, fold) VALUES(?, ?, ?)");
                 if (insert.Bind(1, id).Bind(2, parts[i]).Bind(3, Fold(parts[i])).Step() !=
                     SQLITE_DONE) {
                     return SqliteToWin32(insert.rc());
@@ -225,13 +263,13 @@ public:
         int64_t id = 0;
         if (uint32_t rc = Resolve(parent.id, sub_key, &id)) return rc;
         if (id <= static_cast<int64_t>(RegistryRoot::kClassesRoot)) return Win32::kAccessDenied;
-        Statement children(db_, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
+        Statement children(statements_, db_, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
         const int step = children.Bind(1, id).Step();
         if (step == SQLITE_ROW) return Win32::kAccessDenied;
         if (step != SQLITE_DONE) return SqliteToWin32(children.rc());
-        Statement values(db_, "DELETE FROM vals WHERE key = ?");
+        Statement values(statements_, db_, "DELETE FROM vals WHERE key = ?");
         if (values.Bind(1, id).Step() != SQLITE_DONE) return SqliteToWin32(values.rc());
-        Statement key(db_, "DELETE FROM keys WHERE id = ?");
+        Statement key(statements_, db_, "DELETE FROM keys WHERE id = ?");
         if (key.Bind(1, id).Step() != SQLITE_DONE) return SqliteToWin32(key.rc());
         return tx.Commit();
     }
@@ -242,7 +280,7 @@ public:
         if (uint32_t rc = CheckKey(key)) return rc;
         if (!(key.access & kKeyQueryValue)) return Win32::kAccessDenied;
         if (empty_) return Win32::kFileNotFound;
-        Statement select(db_, "SELECT type, data FROM vals WHERE key = ? AND fold = ?");
+        Statement select(statements_, db_, "SELECT type, data FROM vals WHERE key = ? AND fold = ?");
         const int step = select.Bind(1, key.id).Bind(2, Fold(name)).Step();
         if (step == SQLITE_DONE) return Win32::kFileNotFound;
         if (step != SQLITE_ROW) return SqliteToWin32(select.rc());
@@ -270,7 +308,7 @@ public:
         }
         uint32_t result = Win32::kSuccess;
         for (size_t i = 0; i < names.size() && result == Win32::kSuccess; ++i) {
-            Statement select(db_, "SELECT type, data FROM vals WHERE key = ? AND fold = ?");
+            Statement select(statements_, db_, "SELECT type, data FROM vals WHERE key = ? AND fold = ?");
             const int step = select.Bind(1, key.id).Bind(2, Fold(names[i])).Step();
             if (step == SQLITE_ROW) {
                 (*out)[i] = ValueRead{Win32::kSuccess, static_cast<uint32_t>(select.Int(0)), select.Blob(1)};
@@ -312,7 +350,7 @@ public:
         std::lock_guard lock(mutex_);
         if (uint32_t rc = CheckKey(key)) return rc;
         if (read_only_ || !(key.access & kKeySetValue)) return Win32::kAccessDenied;
-        Statement remove(db_, "DELETE FROM vals WHERE key = ? AND fold = ?");
+        Statement remove(statements_, db_, "DELETE FROM vals WHERE key = ? AND fold = ?");
         if (remove.Bind(1, key.id).Bind(2, Fold(name)).Step() != SQLITE_DONE) {
             return SqliteToWin32(remove.rc());
         }
@@ -324,7 +362,7 @@ public:
         if (uint32_t rc = CheckKey(key)) return rc;
         if (!(key.access & kKeyEnumerateSubKeys)) return Win32::kAccessDenied;
         if (empty_) return Win32::kNoMoreItems;
-        Statement select(db_, "SELECT name FROM keys WHERE parent = ? ORDER BY fold LIMIT 1 OFFSET ?");
+        Statement select(statements_, db_, "SELECT name FROM keys WHERE parent = ? ORDER BY fold LIMIT 1 OFFSET ?");
         const int step = select.Bind(1, key.id).Bind(2, int64_t{index}).Step();
         if (step == SQLITE_DONE) return Win32::kNoMoreItems;
         if (step != SQLITE_ROW) return SqliteToWin32(select.rc());
@@ -338,7 +376,7 @@ public:
         if (uint32_t rc = CheckKey(key)) return rc;
         if (!(key.access & kKeyQueryValue)) return Win32::kAccessDenied;
         if (empty_) return Win32::kNoMoreItems;
-        Statement select(db_,
+        Statement select(statements_, db_,
                          "SELECT name, type, data FROM vals WHERE key = ? ORDER BY rowid "
                          "LIMIT 1 OFFSET ?");
         const int step = select.Bind(1, key.id).Bind(2, int64_t{index}).Step();
@@ -385,8 +423,7 @@ private:
             const bool gone = rc != 0 && errno == ENOENT;
             const bool replaced = rc == 0 && (st.st_dev != dev_ || st.st_ino != ino_);
             if (!gone && !replaced) return Win32::kSuccess;
-            sqlite3_close_v2(db_);
-            db_ = nullptr;
+            CloseDatabase();
         }
         read_only_ = false;
         empty_ = false;
@@ -421,11 +458,16 @@ private:
         }
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
         const uint32_t rc_schema = read_only_ ? CheckSchema() : CreateSchema();
-        if (rc_schema != Win32::kSuccess) {
-            sqlite3_close_v2(db_);
-            db_ = nullptr;
-        }
+        if (rc_schema != Win32::kSuccess) CloseDatabase();
         return rc_schema;
+    }
+
+    // REQUIRES: mutex_ held (or the destructor). The statements go first:
+    // a connection with statements left would stay open.
+    void CloseDatabase() {
+        statements_.Clear();
+        if (db_ != nullptr) sqlite3_close_v2(db_);
+        db_ = nullptr;
     }
 
     // The file is created by us, whatever the umask: mode 0640 with group
@@ -496,7 +538,7 @@ private:
     }
 
     uint32_t UserVersion(int64_t* version) {
-        Statement pragma(db_, "PRAGMA user_version");
+        Statement pragma(statements_, db_, "PRAGMA user_version");
         if (pragma.Step() != SQLITE_ROW) return SqliteToWin32(pragma.rc());
         *version = pragma.Int(0);
         return Win32::kSuccess;
@@ -515,7 +557,7 @@ private:
         if (name.size() > kMaxValueNameLength || size > kMaxValueBytes) {
             return Win32::kInvalidParameter;
         }
-        Statement upsert(db_,
+        Statement upsert(statements_, db_,
                          "INSERT INTO vals(key, name, fold, type, data) VALUES(?, ?, ?, ?, ?) "
                          "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, "
                          "data = excluded.data");
@@ -532,7 +574,7 @@ private:
             return Win32::kSuccess;
         }
         if (empty_) return Win32::kKeyDeleted;
-        Statement select(db_, "SELECT 1 FROM keys WHERE id = ?");
+        Statement select(statements_, db_, "SELECT 1 FROM keys WHERE id = ?");
         const int step = select.Bind(1, key.id).Step();
         if (step == SQLITE_ROW) return Win32::kSuccess;
         return step == SQLITE_DONE ? Win32::kKeyDeleted : SqliteToWin32(select.rc());
@@ -540,7 +582,7 @@ private:
 
     uint32_t FindChild(int64_t parent, std::string_view name, int64_t* id) {
         if (empty_) return Win32::kFileNotFound;
-        Statement select(db_, "SELECT id FROM keys WHERE parent = ? AND fold = ?");
+        Statement select(statements_, db_, "SELECT id FROM keys WHERE parent = ? AND fold = ?");
         const int step = select.Bind(1, parent).Bind(2, Fold(name)).Step();
         if (step == SQLITE_DONE) return Win32::kFileNotFound;
         if (step != SQLITE_ROW) return SqliteToWin32(select.rc());
@@ -562,6 +604,7 @@ private:
     const Visibility visibility_;
     mutable std::mutex mutex_;
     sqlite3* db_ = nullptr;   // GUARDED_BY(mutex_)
+    StatementCache statements_;  // GUARDED_BY(mutex_); of db_
     dev_t dev_ = 0;           // GUARDED_BY(mutex_): the open file's identity
     ino_t ino_ = 0;           // GUARDED_BY(mutex_)
     bool read_only_ = false;  // GUARDED_BY(mutex_)
