@@ -478,7 +478,9 @@ void UpdaterSettings::SetUpdateStatus(const std::string& text, int32_t expiry_se
         key.WriteTogether({{"StatusDescript", true, text, 0},
                            {"StatusTime", false, "", static_cast<uint64_t>(ServiceClock().Now()), true},
                            {"StatusExpiryTimeout", false, "", static_cast<uint32_t>(expiry_seconds)},
-                           {"UpdateState", false, "", static_cast<uint32_t>(update_state)}});
+                           {"UpdateState", false, "", static_cast<uint32_t>(update_state)}},
+                          // Only the service reads its status back (through its endpoint).
+                          RegistryStore::ForReaders::kWithTheNextWrite);
     } catch (const ExceptionBase& e) {
         throw ExceptionBase(e.Code(), "Error setting DAT file update status - " + e.Message());
     }

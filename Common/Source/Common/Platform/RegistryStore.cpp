@@ -3,9 +3,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -163,6 +165,39 @@ bool SplitKeyPath(std::string_view path, std::vector<std::string_view>* parts) {
     }
 }
 
+// "/var/lib/vexor/registry.db" -> "/var/lib/vexor/registry.readers.db".
+std::string ReaderCopyPath(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + ".readers";
+    return path.substr(0, dot) + ".readers" + path.substr(dot);
+}
+
+// path as the path of an SQLite URI: '%', '?' and '#' escaped.
+std::string UriPath(const std::string& path) {
+    std::string uri;
+    for (const char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+            uri += escaped;
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
+}
+
+// A rename in the folder of path survives a power cut once this returns.
+void SyncFolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
 }  // namespace
 
 uint32_t RegistryStore::QueryValues(const Key& key, const std::vector<std::string>& names,
@@ -188,7 +223,9 @@ namespace {
 class SqliteRegistryStore final : public RegistryStore {
 public:
     SqliteRegistryStore(std::string path, Visibility visibility)
-        : RegistryStore(std::move(path)), visibility_(visibility) {}
+        : RegistryStore(std::move(path)),
+          visibility_(visibility),
+          reader_copy_path_(visibility == Visibility::kGroupReadable ? ReaderCopyPath(this->path()) : "") {}
     ~SqliteRegistryStore() override { CloseDatabase(); }
 
     bool read_only() const override {
@@ -228,6 +265,7 @@ public:
         if (uint32_t rc = tx.Begin()) return rc;
         int64_t id = parent.id;
         bool made_last = false;
+        bool inserted = false;
         for (size_t i = 0; i < parts.size(); ++i) {
             int64_t child = 0;
             const uint32_t rc = FindChild(id, parts[i], &child);
@@ -239,6 +277,7 @@ public:
                     SQLITE_DONE) {
                     return SqliteToWin32(insert.rc());
                 }
+                inserted = true;
                 child = sqlite3_last_insert_rowid(db_);
                 made_last = true;
             } else if (rc != Win32::kSuccess) {
@@ -249,6 +288,7 @@ public:
             id = child;
         }
         if (uint32_t rc = tx.Commit()) return rc;
+        if (inserted) Published(Win32::kSuccess);
         if (created) *created = made_last;
         *out = Key{parent.store, id, access};
         return Win32::kSuccess;
@@ -271,7 +311,7 @@ public:
         if (values.Bind(1, id).Step() != SQLITE_DONE) return SqliteToWin32(values.rc());
         Statement key(statements_, db_, "DELETE FROM keys WHERE id = ?");
         if (key.Bind(1, id).Step() != SQLITE_DONE) return SqliteToWin32(key.rc());
-        return tx.Commit();
+        return Published(tx.Commit());
     }
 
     uint32_t QueryValue(const Key& key, std::string_view name, uint32_t* type, void* data,
@@ -324,11 +364,11 @@ public:
                       uint32_t size) override {
         std::lock_guard lock(mutex_);
         if (uint32_t rc = CheckWritable(key)) return rc;
-        return Upsert(key, name, type, data, size);
+        return Published(Upsert(key, name, type, data, size));
     }
 
-    uint32_t SetValues(const Key& key, const std::vector<ValueWrite>& values,
-                       size_t* failed) override {
+    uint32_t SetValues(const Key& key, const std::vector<ValueWrite>& values, size_t* failed,
+                       ForReaders readers) override {
         std::lock_guard lock(mutex_);
         if (failed) *failed = 0;
         if (uint32_t rc = CheckWritable(key)) return rc;
@@ -343,7 +383,8 @@ public:
                 return rc;  // the transaction rolls back
             }
         }
-        return tx.Commit();
+        const uint32_t rc = tx.Commit();
+        return readers == ForReaders::kNow ? Published(rc) : rc;
     }
 
     uint32_t DeleteValue(const Key& key, std::string_view name) override {
@@ -354,7 +395,7 @@ public:
         if (remove.Bind(1, key.id).Bind(2, Fold(name)).Step() != SQLITE_DONE) {
             return SqliteToWin32(remove.rc());
         }
-        return sqlite3_changes(db_) ? Win32::kSuccess : Win32::kFileNotFound;
+        return sqlite3_changes(db_) ? Published(Win32::kSuccess) : Win32::kFileNotFound;
     }
 
     uint32_t EnumKey(const Key& key, uint32_t index, std::string* name) override {
@@ -427,14 +468,26 @@ private:
         }
         read_only_ = false;
         empty_ = false;
+        reading_copy_ = false;
         CreateFileIfMissing();
         int rc = sqlite3_open_v2(path().c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
                                  nullptr);
         if (rc != SQLITE_OK) {
             sqlite3_close_v2(db_);
             db_ = nullptr;
-            rc = sqlite3_open_v2(path().c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
-                                 nullptr);
+            // A reader reads the copy the writers publish, without any lock
+            // (it is only ever replaced whole); the store itself only where
+            // no copy is (an older installation, or a store of its own).
+            if (!reader_copy_path_.empty() && ::access(reader_copy_path_.c_str(), R_OK) == 0) {
+                rc = sqlite3_open_v2(("file:" + UriPath(reader_copy_path_) + "?immutable=1").c_str(), &db_,
+                                     SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_URI, nullptr);
+                reading_copy_ = rc == SQLITE_OK;
+                if (!reading_copy_) sqlite3_close_v2(db_);
+            }
+            if (!reading_copy_) {
+                rc = sqlite3_open_v2(path().c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX,
+                                     nullptr);
+            }
             if (rc != SQLITE_OK) {
                 sqlite3_close_v2(db_);
                 db_ = nullptr;
@@ -448,18 +501,65 @@ private:
         // SQLite quietly opens a file it may not write read-only.
         if (sqlite3_db_readonly(db_, "main") == 1) read_only_ = true;
         struct stat st {};
-        if (::stat(path().c_str(), &st) == 0) {
+        if (::stat(OpenPath().c_str(), &st) == 0) {
             dev_ = st.st_dev;
             ino_ = st.st_ino;
-            if (!read_only_ && visibility_ == Visibility::kPrivate && st.st_uid == ::geteuid() &&
-                (st.st_mode & 077) != 0) {
-                ::chmod(path().c_str(), 0600);
-            }
+            // The store is its writers' alone: a reader that could open it
+            // could hold the locks every save waits for.
+            if (!read_only_ && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) ::chmod(path().c_str(), 0600);
         }
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
         const uint32_t rc_schema = read_only_ ? CheckSchema() : CreateSchema();
-        if (rc_schema != Win32::kSuccess) CloseDatabase();
+        if (rc_schema != Win32::kSuccess) {
+            CloseDatabase();
+        } else if (!read_only_ && !reader_copy_path_.empty() && ::access(reader_copy_path_.c_str(), F_OK) != 0) {
+            // A store from before the copies, or a copy deleted: readers
+            // get one without waiting for the next write.
+            PublishReaderCopy();
+        }
         return rc_schema;
+    }
+
+    // The file this connection reads: the store, or the readers' copy.
+    const std::string& OpenPath() const { return reading_copy_ ? reader_copy_path_ : path(); }
+
+    // REQUIRES: mutex_ held. rc, after the readers' copy was brought up to
+    // date when rc says a write succeeded.
+    uint32_t Published(uint32_t rc) {
+        if (rc == Win32::kSuccess) PublishReaderCopy();
+        return rc;
+    }
+
+    // REQUIRES: mutex_ held. Replaces the readers' copy (0640, group vexor)
+    // with a snapshot of the store as it is now: written beside it, synced,
+    // renamed over it. Publishers take turns (a flock on the store file,
+    // which only its writers can open), so a later snapshot never loses to
+    // an earlier one. On failure the previous copy stays and the next write
+    // tries again.
+    void PublishReaderCopy() {
+        if (reader_copy_path_.empty() || read_only_ || db_ == nullptr) return;
+        const int store = ::open(path().c_str(), O_RDONLY | O_CLOEXEC);
+        if (store < 0) return;
+        ::flock(store, LOCK_EX);
+        std::string temp = reader_copy_path_ + ".XXXXXX";
+        const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+        bool ok = fd >= 0 && ::fchmod(fd, 0640) == 0;
+        if (ok) GrantGroup(fd);
+        sqlite3* copy = nullptr;
+        ok = ok && sqlite3_open_v2(temp.c_str(), &copy, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+             sqlite3_exec(copy, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF;", nullptr, nullptr,
+                          nullptr) == SQLITE_OK;
+        if (ok) {
+            sqlite3_backup* backup = sqlite3_backup_init(copy, "main", db_, "main");
+            ok = backup != nullptr && sqlite3_backup_step(backup, -1) == SQLITE_DONE;
+            ok = sqlite3_backup_finish(backup) == SQLITE_OK && ok;
+        }
+        sqlite3_close_v2(copy);
+        ok = ok && ::fsync(fd) == 0 && ::rename(temp.c_str(), reader_copy_path_.c_str()) == 0;
+        if (!ok && fd >= 0) ::unlink(temp.c_str());
+        if (fd >= 0) ::close(fd);
+        if (ok) SyncFolderOf(reader_copy_path_);
+        ::close(store);
     }
 
     // REQUIRES: mutex_ held (or the destructor). The statements go first:
@@ -470,17 +570,14 @@ private:
         db_ = nullptr;
     }
 
-    // The file is created by us, whatever the umask: mode 0640 with group
-    // "vexor" when that group exists, so the gateway's account can read it;
-    // a private store 0600.
+    // The file is created by us, whatever the umask: mode 0600, its
+    // writers' alone (readers of a group-readable store read its copy).
     void CreateFileIfMissing() {
         if (::access(path().c_str(), F_OK) == 0) return;
         EnsureDirectory(ParentPath(path()), true);
-        const mode_t mode = visibility_ == Visibility::kPrivate ? 0600 : 0640;
-        const int fd = ::open(path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        const int fd = ::open(path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) return;
-        ::fchmod(fd, mode);
-        if (visibility_ == Visibility::kGroupReadable) GrantGroup(fd);
+        ::fchmod(fd, 0600);
         ::fsync(fd);
         ::close(fd);
     }
@@ -602,12 +699,14 @@ private:
     }
 
     const Visibility visibility_;
+    const std::string reader_copy_path_;  // "" for a private store
     mutable std::mutex mutex_;
     sqlite3* db_ = nullptr;   // GUARDED_BY(mutex_)
     StatementCache statements_;  // GUARDED_BY(mutex_); of db_
     dev_t dev_ = 0;           // GUARDED_BY(mutex_): the open file's identity
     ino_t ino_ = 0;           // GUARDED_BY(mutex_)
     bool read_only_ = false;  // GUARDED_BY(mutex_)
+    bool reading_copy_ = false;  // GUARDED_BY(mutex_): the readers' copy is open
     bool empty_ = false;      // GUARDED_BY(mutex_): read-only file without a schema yet
 };
 

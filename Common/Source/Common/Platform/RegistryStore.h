@@ -13,8 +13,14 @@
 // stored byte for byte with its type number, so a too-small buffer gives 234
 // (more data) with the needed size, a missing value 2, the end of an
 // enumeration 259. Handles carry access rights (a write through a read-only
-// handle gives 5); a process that can only read the database file reads
-// normally and gets 5 on writes; a damaged file gives 1009.
+// handle gives 5); a damaged file gives 1009.
+//
+// The database file is its writers' alone (0600): an account that could
+// open it could hold the file locks every write waits for. Readers of a
+// group-readable store (the settings) read a copy beside it instead
+// ("registry.readers.db", 0640, group vexor), which every write replaces
+// whole with a snapshot of the store; they read it without taking a lock,
+// get 5 on writes, and see each write once it returns.
 //
 // Each write is one transaction, durable when the call returns. Several
 // processes and threads may use the store at once; a store file that was
@@ -66,10 +72,10 @@ public:
         bool valid() const { return store != nullptr && id != 0; }
     };
 
-    // Who may read a store file that this process creates: the owner and
-    // group "vexor" (the settings the gateway reads), or the owner alone
-    // (the secrets). A private store this process owns is narrowed to 0600
-    // when it is opened for writing.
+    // Who may read a store: the owner and, through the readers' copy, group
+    // "vexor" (the settings the gateway reads), or the owner alone (the
+    // secrets). A store file this process owns is narrowed to 0600 when it
+    // is opened for writing.
     enum class Visibility { kGroupReadable, kPrivate };
 
     // The store at the machine layout's registry store path; one object per
@@ -120,11 +126,15 @@ public:
         uint32_t type = kRegNone;
         std::string data;
     };
+    // When readers see a write: at once (kNow), or with the next write that
+    // is published (for values only the writer itself reads back, such as
+    // a status it rewrites every few seconds).
+    enum class ForReaders { kNow, kWithTheNextWrite };
     // Writes several values of one key in one transaction: after a crash
     // either all of them or none have their new data. On failure *failed
     // (may be nullptr) is the index of the value that could not be written.
-    virtual uint32_t SetValues(const Key& key, const std::vector<ValueWrite>& values,
-                               size_t* failed) = 0;
+    virtual uint32_t SetValues(const Key& key, const std::vector<ValueWrite>& values, size_t* failed,
+                               ForReaders readers = ForReaders::kNow) = 0;
 
     struct ValueRead {
         uint32_t rc = 0;  // 0, or the value's own error (2 when it is missing)

@@ -361,7 +361,7 @@ void RegistryKey::WriteMultiString(const std::string& name, const std::vector<st
     SetValue(name, kRegMultiSz, data);
 }
 
-void RegistryKey::WriteTogether(const std::vector<PairedValue>& values) {
+void RegistryKey::WriteTogether(const std::vector<PairedValue>& values, RegistryStore::ForReaders readers) {
     const RegistryStore::Key& held = Held();
     std::vector<RegistryStore::ValueWrite> writes;
     for (const PairedValue& value : values) {
@@ -377,7 +377,7 @@ void RegistryKey::WriteTogether(const std::vector<PairedValue>& values) {
         writes.push_back({value.name, type, std::move(data)});
     }
     size_t failed = 0;
-    const uint32_t rc = held.store->SetValues(held, writes, &failed);
+    const uint32_t rc = held.store->SetValues(held, writes, &failed, readers);
     if (rc != Win32::kSuccess && rc != Win32::kNoMoreItems) {
         ThrowIfError(rc, "Failed to set value '%s'",
                      failed < values.size() ? values[failed].name.c_str() : "");

@@ -115,7 +115,8 @@ public:
         uint64_t number;
         bool is_qword = false;  // number is a QWORD rather than a DWORD
     };
-    void WriteTogether(const std::vector<PairedValue>& values);
+    void WriteTogether(const std::vector<PairedValue>& values,
+                       RegistryStore::ForReaders readers = RegistryStore::ForReaders::kNow);
 
     void RenameKey(const std::string& old_name, const std::string& new_name);
     void MoveKey(const std::string& old_name, const std::string& new_name);

@@ -263,14 +263,14 @@ uint32_t FaultyRegistryStore::DeleteValue(const Key& key, std::string_view name)
     return inner_->DeleteValue(Inner(key), name);
 }
 uint32_t FaultyRegistryStore::SetValues(const Key& key, const std::vector<ValueWrite>& values,
-                                        size_t* failed) {
+                                        size_t* failed, ForReaders readers) {
     for (size_t i = 0; i < values.size(); ++i) {
         if (const uint32_t fault = write_faults.Find(values[i].name); fault != 0) {
             *failed = i;
             return fault;  // the batch is all or nothing
         }
     }
-    return inner_->SetValues(Inner(key), values, failed);
+    return inner_->SetValues(Inner(key), values, failed, readers);
 }
 uint32_t FaultyRegistryStore::EnumKey(const Key& key, uint32_t index, std::string* name) {
     return inner_->EnumKey(Inner(key), index, name);

@@ -154,8 +154,8 @@ public:
     uint32_t SetValue(const Key& key, std::string_view name, uint32_t type, const void* data,
                       uint32_t size) override;
     uint32_t DeleteValue(const Key& key, std::string_view name) override;
-    uint32_t SetValues(const Key& key, const std::vector<ValueWrite>& values,
-                       size_t* failed) override;
+    uint32_t SetValues(const Key& key, const std::vector<ValueWrite>& values, size_t* failed,
+                       ForReaders readers) override;
     uint32_t EnumKey(const Key& key, uint32_t index, std::string* name) override;
     uint32_t EnumValue(const Key& key, uint32_t index, std::string* name, uint32_t* type,
                        std::string* data) override;

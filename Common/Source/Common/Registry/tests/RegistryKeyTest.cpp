@@ -310,10 +310,21 @@ TEST_F(RegistryKeyTest, ValuesWrittenTogetherChangeTogetherOrNotAtAll) {
     EXPECT_EQ("/dat/avvdat-2-files", key_.ReadRequiredString("DATPath"));
 }
 
-TEST_F(RegistryKeyTest, TheStoreFileIsCreatedOwnerWritableGroupReadable) {
+TEST_F(RegistryKeyTest, TheStoreIsItsWritersAloneAndReadersGetACopyOfEachWrite) {
+    key_.WriteString("DATPath", "/dat/avvdat-9-files");
     struct stat info;
     ASSERT_EQ(0, ::stat((dir_.path() + "/var/lib/vexor/registry.db").c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+    const std::string copy = dir_.path() + "/var/lib/vexor/registry.readers.db";
+    ASSERT_EQ(0, ::stat(copy.c_str(), &info));
     EXPECT_EQ(0640u, info.st_mode & 0777);
+    // The copy is a store of its own with the write in it.
+    auto store = RegistryStore::ForPath(copy);
+    RegistryStore::Key product;
+    ASSERT_EQ(0u, store->OpenKey(store->Root(RegistryRoot::kLocalMachine), kProductKey, kKeyRead, &product));
+    std::vector<RegistryStore::ValueRead> values;
+    ASSERT_EQ(0u, store->QueryValues(product, {"DATPath"}, &values));
+    EXPECT_EQ("/dat/avvdat-9-files", DecodeRegistryString(values[0].data));
 }
 
 // An administrator restores or re-creates the store while a process has it

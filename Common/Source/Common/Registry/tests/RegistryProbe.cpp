@@ -1,7 +1,7 @@
 // A second process for the registry store's multi-process tests.
 //
-//   registry_probe write-pairs N     writes N DATPath/DATVersion pairs under the lock
-//   registry_probe read-pairs N      reads N pairs under the lock; exit 1 on a mismatch
+//   registry_probe write-pairs N     writes N DATPath/DATVersion pairs under the lock, each in one transaction
+//   registry_probe read-pairs N      reads N pairs, each at one moment; exit 1 on a mismatch
 //   registry_probe write-forever     rewrites ten values in a loop until killed
 //   registry_probe read-only         reads DATVersion, then tries to write it
 //   registry_probe hold-lock-and-die takes the registry lock and is killed holding it
@@ -35,28 +35,31 @@ std::shared_ptr<NamedMutex> RegistryLock() {
     return lock;
 }
 
+// As the service's writers do: under the registry lock, one transaction.
 int WritePairs(int count) {
     auto lock = RegistryLock();
     RegistryKey key;
     key.Create(RegistryRoot::kLocalMachine, kProductKey);
     for (int i = 1; i <= count; ++i) {
         NamedMutex::Guard guard(*lock);
-        key.WriteString("DATPath", PathFor(static_cast<uint32_t>(i)));
-        key.WriteDword("DATVersion", static_cast<uint32_t>(i));
+        key.WriteTogether({{"DATPath", true, PathFor(static_cast<uint32_t>(i)), 0},
+                           {"DATVersion", false, "", static_cast<uint32_t>(i)}});
     }
     return 0;
 }
 
+// Readers take no lock: the pair is read in one read transaction.
 int ReadPairs(int count) {
-    auto lock = RegistryLock();
     RegistryKey key;
-    key.Create(RegistryRoot::kLocalMachine, kProductKey);
+    key.Open(RegistryRoot::kLocalMachine, kProductKey, kKeyRead);
     for (int i = 0; i < count; ++i) {
-        NamedMutex::Guard guard(*lock);
-        std::string path;
+        const auto pair = key.ReadValuesTogether({"DATPath", "DATVersion"});
+        const bool has_path = pair[0].rc == 0, has_version = pair[1].rc == 0;
+        const std::string path = has_path ? DecodeRegistryString(pair[0].data) : "";
         uint32_t version = 0;
-        const bool has_path = key.ReadString("DATPath", "", &path);
-        const bool has_version = key.ReadDword("DATVersion", 0, &version);
+        if (has_version && pair[1].data.size() == 4) {
+            for (int b = 3; b >= 0; --b) version = version << 8 | static_cast<uint8_t>(pair[1].data[b]);
+        }
         if (has_path != has_version || (has_path && path != PathFor(version))) {
             std::printf("mismatch: %s with %u\n", path.c_str(), version);
             return 1;

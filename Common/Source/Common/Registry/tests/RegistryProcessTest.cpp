@@ -1,7 +1,12 @@
 // The registry store and the registry lock between processes: what the
 // service, the plug-in in the gateway and the tools rely on at once.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -35,7 +40,7 @@ protected:
     Testing::ScopedEnv root_env_;
 };
 
-TEST_F(RegistryProcessTest, ReaderUnderTheLockNeverSeesAMismatchedPair) {
+TEST_F(RegistryProcessTest, AReaderNeverSeesAMismatchedPair) {
     SpawnedProcess writer(Probe({"write-pairs", "400"}));
     SpawnedProcess reader(Probe({"read-pairs", "400"}));
     SpawnedProcess second_reader(Probe({"read-pairs", "400"}));
@@ -83,9 +88,9 @@ TEST_F(RegistryProcessTest, AnAccountReadsThroughTheStoresGroupAndIsDeniedElsewh
     RegistryKey key;
     key.Open(RegistryRoot::kLocalMachine, kProductKey, kKeyAllAccess);
     key.WriteDword("DATVersion", 4242);
-    // The gateway's account reads through the store's group.
-    const std::string store = dir_.path() + "/var/lib/vexor/registry.db";
-    ASSERT_EQ(0, ::chown(store.c_str(), 0, Testing::kNobodyId));
+    // The gateway's account reads the readers' copy, through its group.
+    const std::string copy = dir_.path() + "/var/lib/vexor/registry.readers.db";
+    ASSERT_EQ(0, ::chown(copy.c_str(), 0, Testing::kNobodyId));
     for (const char* folder : {"/var", "/var/lib"}) ::chmod((dir_.path() + folder).c_str(), 0755);
     // The build tree may not be reachable for that account: run a copy.
     const std::string probe = dir_.path() + "/registry_probe";
@@ -120,6 +125,67 @@ TEST_F(RegistryProcessTest, AnAccountReadsThroughTheStoresGroupAndIsDeniedElsewh
         EXPECT_EQ(c.status, child.status);
         EXPECT_EQ(c.output, child.output);
     }
+}
+
+// An account of the store's group (the gateway, the engine check, a
+// monitoring account) opens every file of the store's folder it can and
+// holds every lock it can take on them: the writers never wait for it, and
+// it reads each write once it is done.
+TEST_F(RegistryProcessTest, AReaderHoldingEveryFileItCanOpenStopsNoWrite) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as a reader of the store's group";
+    RegistryKey key;
+    key.Open(RegistryRoot::kLocalMachine, kProductKey, kKeyAllAccess);
+    key.WriteDword("DATVersion", 1);
+    const std::string folder = dir_.path() + "/var/lib/vexor";
+    for (const char* sub : {"/var", "/var/lib", "/var/lib/vexor"}) ::chmod((dir_.path() + sub).c_str(), 0755);
+    ASSERT_EQ(0, ::chown((folder + "/registry.readers.db").c_str(), 0, Testing::kNobodyId));
+
+    int ready[2];
+    ASSERT_EQ(0, ::pipe(ready));
+    const pid_t reader = ::fork();
+    if (reader == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(Testing::kNobodyId) != 0 || ::setuid(Testing::kNobodyId) != 0) {
+            ::_exit(125);
+        }
+        std::string held;
+        for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+            const int fd = ::open(entry.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) continue;
+            struct flock whole = {};
+            whole.l_type = F_RDLCK;
+            whole.l_whence = SEEK_SET;
+            ::fcntl(fd, F_SETLK, &whole);  // every byte, SQLite's lock bytes included
+            ::flock(fd, LOCK_SH | LOCK_NB);
+            held += entry.path().filename().string() + " ";
+        }
+        if (::write(ready[1], held.data(), held.size()) < 0) ::_exit(124);
+        ::close(ready[1]);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char buffer[512] = {};
+    const ssize_t got = ::read(ready[0], buffer, sizeof buffer - 1);
+    ::close(ready[0]);
+    const std::string held(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+    EXPECT_EQ(std::string::npos, held.find("registry.db ")) << held;
+
+    for (uint32_t version = 2; version <= 5; ++version) {
+        key.WriteTogether({{"DATPath", true, "/dat/avvdat-" + std::to_string(version) + "-files", 0},
+                           {"DATVersion", false, "", version}});
+    }
+    ::kill(reader, SIGKILL);
+    ::waitpid(reader, nullptr, 0);
+
+    const auto read = Testing::RunInChild(
+        [&](int out) {
+            RegistryKey seen;
+            seen.Open(RegistryRoot::kLocalMachine, kProductKey, kKeyRead);
+            const std::string text = std::to_string(seen.ReadRequiredDword("DATVersion"));
+            return ::write(out, text.data(), text.size()) < 0 ? 1 : 0;
+        },
+        /*drop_to_nobody=*/true);
+    EXPECT_EQ("5", read.output) << "the reader does not see the last write";
 }
 
 TEST_F(RegistryProcessTest, DamagedStoreGivesTheCorruptRegistryError) {
