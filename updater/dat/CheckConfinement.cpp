@@ -80,6 +80,16 @@ bool EnterNamespaces(bool root, std::vector<std::string>* skipped) {
     return true;
 }
 
+// Waits for child and ends as it ended: its exit status, or 128 + N when
+// signal N ended it.
+[[noreturn]] void EndAsChildEnds(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) ::_exit(1);
+    }
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
 // Forks the sandbox's first process (PID 1 of the new PID namespace) and
 // returns in it. The caller waits outside and ends with its status; when
 // the caller is killed, the kernel kills the sandbox's PID 1, and with it
@@ -92,11 +102,7 @@ void ForkSandboxInit() {
     if (child < 0) Refuse(Failed("fork"));
     if (child > 0) {
         ::close(alive[0]);
-        int status = 0;
-        while (::waitpid(child, &status, 0) < 0) {
-            if (errno != EINTR) ::_exit(1);
-        }
-        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        EndAsChildEnds(child);
     }
     ::close(alive[1]);
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) Refuse(Failed("parent death signal"));
@@ -309,6 +315,16 @@ std::vector<std::string> ConfineEngineCheck(const std::string& account,
     if (root && becomes.problem.empty()) BecomeAccount(becomes);
     if (root && !becomes.problem.empty()) skipped.push_back(becomes.problem);
     DropCapabilities(&skipped);
+    if (sandboxed) {
+        // The engine runs in a second process: PID 1 of a namespace ignores
+        // every signal it has no handler for, so an engine that aborts there
+        // would hang instead of ending. PID 1 reports how it ended, and its
+        // own end takes every other process of the namespace with it.
+        std::fflush(stdout);
+        const pid_t worker = ::fork();
+        if (worker < 0) Refuse(Failed("fork the check"));
+        if (worker > 0) EndAsChildEnds(worker);
+    }
     return skipped;
 }
 

@@ -136,7 +136,12 @@ TEST(CheckConfinement, InsideTheSandboxNothingIsWritableAndNothingOfTheMachineIs
             [&](int out) {
                 const std::vector<std::string> skipped = ConfineEngineCheck(account, {folder.path().string()});
                 int found = 0;
-                if (::getpid() != 1) found |= 1;
+                // Its parent is PID 1 of a namespace that holds the two alone.
+                int processes = 0;
+                for (const auto& entry : fs::directory_iterator("/proc")) {
+                    processes += entry.path().filename().string().find_first_not_of("0123456789") == std::string::npos;
+                }
+                if (::getppid() != 1 || processes != 2) found |= 1;
                 if (::access("/etc/passwd", F_OK) == 0 || ::access("/var", F_OK) == 0) found |= 2;
                 const int file = ::open((folder / "new").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
                 if (file >= 0 || ::mkdir("/made", 0755) == 0 || ::open("/dev/null", O_WRONLY) < 0) found |= 4;
@@ -158,7 +163,7 @@ TEST(CheckConfinement, InsideTheSandboxNothingIsWritableAndNothingOfTheMachineIs
                 return found;
             },
             false);
-        EXPECT_EQ(0, child.status & 1) << "the check is not PID 1 of a namespace of its own";
+        EXPECT_EQ(0, child.status & 1) << "the check is not alone with its PID 1 in a namespace of its own";
         EXPECT_EQ(0, child.status & 2) << "/etc or /var is in view";
         EXPECT_EQ(0, child.status & 4) << "something was writable, or /dev/null missing";
         EXPECT_EQ(0, child.status & 8) << "a capability is left";
@@ -231,6 +236,30 @@ TEST(CheckConfinement, AHostileReleaseReachesNothingAndLeavesNothingRunning) {
         for (const std::string& step : skipped) {
             EXPECT_EQ(std::string::npos, step.find("namespace")) << step;
         }
+    }
+    SetEngineCheckAccountForTesting("");
+}
+
+// An engine that aborts, or dies of a fault, inside the sandbox is reported
+// as the crash it is, at once: it does not run as the namespace's PID 1,
+// which would ignore the signal and hang until the time-out.
+TEST(CheckConfinement, AnEngineThatAbortsOrFaultsIsACrashNotAHang) {
+    if (!SandboxPossible()) GTEST_SKIP() << "no user namespaces for an unprivileged sandbox here";
+    OpenFolder top;
+    fs::create_directories(top / "engine");
+    fs::copy_file(fs::path(VEXOR_FAKE_ENGINES) / "mode1" / kEngineLibraryName, top / "engine" / kEngineLibraryName);
+    SetEngineCheckProgramForTesting(VEXOR_ENGINE_CHECK);
+    SetEngineCheckAccountForTesting(AccountsToTry().front());
+    for (const auto& [content, signal] : {std::pair{"abort", SIGABRT}, std::pair{"crash", SIGILL}}) {
+        SCOPED_TRACE(content);
+        fs::remove_all(top / "set");
+        fs::create_directories(top / "set");
+        for (const char* name : kDatFileNames) std::ofstream(top / "set" / name) << content;
+        for (const auto& entry : fs::recursive_directory_iterator(top.path())) {
+            ::chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
+        }
+        EXPECT_EQ("the engine crashed (signal " + std::to_string(signal) + ")",
+                  CheckDatSetStarts((top / "engine").string(), (top / "set").string(), 20000));
     }
     SetEngineCheckAccountForTesting("");
 }

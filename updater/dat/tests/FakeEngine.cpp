@@ -22,8 +22,8 @@
 //      Every process it starts is named "vexor-hostile".
 // Every mode starts (AVInitialise) on any three readable, non-empty DAT
 // files unless one of them begins with "corrupt" (status 4), "crash"
-// (the process dies, as an engine meeting a hostile file might) or "hang"
-// (it never returns).
+// (the process dies, as an engine meeting a hostile file might), "abort"
+// (it aborts, as a failed assertion does) or "hang" (it never returns).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -182,6 +182,7 @@ extern "C" __attribute__((visibility("default"))) uint16_t AVInitialise(
                 __builtin_trap();
             }
             while (content.rfind("hang", 0) == 0) ::pause();
+            if (content.rfind("abort", 0) == 0) std::abort();
             if (!ReadWhole(list->paths[f], &content) || content.empty() ||
                 content.rfind("corrupt", 0) == 0) {
                 return kEngineStatusDatFile;
