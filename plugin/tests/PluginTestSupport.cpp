@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "Common/Platform/NamedMutex.h"
 #include "Common/ProductKey.h"
 #include "Common/Registry/RegistryKey.h"
 #include "TestSupport.h"

@@ -312,8 +312,13 @@ std::vector<std::string> ConfineEngineCheck(const std::string& account,
     }
     ApplyLimits(&skipped);
     if (root || sandboxed) EmptyBoundingSet(&skipped);
-    if (root && becomes.problem.empty()) BecomeAccount(becomes);
-    if (root && !becomes.problem.empty()) skipped.push_back(becomes.problem);
+    if (root) {
+        if (becomes.problem.empty()) {
+            BecomeAccount(becomes);
+        } else {
+            skipped.push_back(becomes.problem);
+        }
+    }
     DropCapabilities(&skipped);
     if (sandboxed) {
         // The engine runs in a second process: PID 1 of a namespace ignores

@@ -190,8 +190,8 @@ std::string UriPath(const std::string& path) {
 
 // A rename in the folder of path survives a power cut once this returns.
 void SyncFolderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string parent = ParentPath(path);
+    const std::string folder = parent.empty() ? "/" : parent;
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     ::fsync(fd);
