@@ -132,29 +132,18 @@ std::vector<RegistryStore::ValueRead> ReadTogether(const std::vector<std::string
     }
 }
 
-std::string StringOf(const RegistryStore::ValueRead& value) {
-    const bool text = value.type == kRegSz || value.type == kRegExpandSz;
-    return value.rc == Win32::kSuccess && text ? DecodeRegistryString(value.data) : std::string();
-}
-
-uint32_t DwordOf(const RegistryStore::ValueRead& value) {
-    if (value.rc != Win32::kSuccess || value.type != kRegDword || value.data.size() != 4) return 0;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(value.data.data());
-    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (uint32_t{bytes[3]} << 24);
-}
-
 }  // namespace
 
 DatValues EngineState::ReadDatValues() {
     const auto read = ReadTogether({"DATPath", "DATVersion"});
-    return DatValues{StringOf(read[0]), DwordOf(read[1])};
+    return DatValues{RegistryStringOf(read[0]).value_or(""), RegistryDwordOf(read[1]).value_or(0)};
 }
 
 EngineValues EngineState::ReadEngineValues() {
     const auto read = ReadTogether({"EnginePath", "EngineHash"});
     EngineValues values;
-    values.folder = StringOf(read[0]);
-    values.hash = StringOf(read[1]);
+    values.folder = RegistryStringOf(read[0]).value_or("");
+    values.hash = RegistryStringOf(read[1]).value_or("");
     return values;
 }
 

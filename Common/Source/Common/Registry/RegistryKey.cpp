@@ -63,6 +63,11 @@ std::u16string WideFromBytes(std::string_view bytes) {
 
 bool IsStringType(uint32_t type) { return type == kRegSz || type == kRegExpandSz; }
 
+// The store keeps a DWORD as four little-endian bytes.
+uint32_t DwordFromBytes(const uint8_t* bytes) {
+    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (uint32_t{bytes[3]} << 24);
+}
+
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -195,7 +200,7 @@ bool RegistryKey::ReadDword(const std::string& name, uint32_t default_value,
     }
     if (rc == Win32::kSuccess && type != kRegDword) rc = Win32::kInvalidData;
     ThrowIfError(rc, "Failed to query value '%s'", name.c_str());
-    *value = buffer[0] | (buffer[1] << 8) | (buffer[2] << 16) | (uint32_t{buffer[3]} << 24);
+    *value = DwordFromBytes(buffer);
     return true;
 }
 
@@ -576,6 +581,16 @@ void RegistryKey::DeleteTree(const std::string& name) {
 
 bool RegistryKey::IsSecurityDescriptorText(const std::string& text) {
     return TesselSoftware::IsSecurityDescriptorText(text);
+}
+
+std::optional<std::string> RegistryStringOf(const RegistryStore::ValueRead& value) {
+    if (value.rc != Win32::kSuccess || !IsStringType(value.type)) return std::nullopt;
+    return DecodeRegistryString(value.data);
+}
+
+std::optional<uint32_t> RegistryDwordOf(const RegistryStore::ValueRead& value) {
+    if (value.rc != Win32::kSuccess || value.type != kRegDword || value.data.size() != 4) return std::nullopt;
+    return DwordFromBytes(reinterpret_cast<const uint8_t*>(value.data.data()));
 }
 
 }  // namespace TesselSoftware

@@ -158,4 +158,9 @@ private:
 std::string EncodeRegistryString(const std::string& text);
 std::string DecodeRegistryString(const std::string& data);
 
+// A value of RegistryKey::ReadValuesTogether, decoded as ReadString and
+// ReadDword decode theirs; nullopt when it is missing or of another type.
+std::optional<std::string> RegistryStringOf(const RegistryStore::ValueRead& value);
+std::optional<uint32_t> RegistryDwordOf(const RegistryStore::ValueRead& value);
+
 }  // namespace TesselSoftware

@@ -54,14 +54,10 @@ int ReadPairs(int count) {
     key.Open(RegistryRoot::kLocalMachine, kProductKey, kKeyRead);
     for (int i = 0; i < count; ++i) {
         const auto pair = key.ReadValuesTogether({"DATPath", "DATVersion"});
-        const bool has_path = pair[0].rc == 0, has_version = pair[1].rc == 0;
-        const std::string path = has_path ? DecodeRegistryString(pair[0].data) : "";
-        uint32_t version = 0;
-        if (has_version && pair[1].data.size() == 4) {
-            for (int b = 3; b >= 0; --b) version = version << 8 | static_cast<uint8_t>(pair[1].data[b]);
-        }
-        if (has_path != has_version || (has_path && path != PathFor(version))) {
-            std::printf("mismatch: %s with %u\n", path.c_str(), version);
+        const auto path = RegistryStringOf(pair[0]);
+        const auto version = RegistryDwordOf(pair[1]);
+        if (path.has_value() != version.has_value() || (path && *path != PathFor(*version))) {
+            std::printf("mismatch: %s with %u\n", path.value_or("").c_str(), version.value_or(0));
             return 1;
         }
     }
