@@ -1,11 +1,12 @@
 // vexor-soak DAYS [SEED]: months of the updater service's life in a minute.
 //
 // The real service (UpdaterCore's loop, the downloaders, the stores, the
-// logs, the control endpoint and its procedures) runs in this process on a
-// simulated clock, against update sites on 127.0.0.1 that a world script
-// drives from SEED (SoakWorld). At every wake-up of the loop the invariants
-// below are checked; a violation prints the simulated time, the seed and
-// the last events. The last line is
+// logs, the control endpoint and its procedures) runs in a process of its
+// own (ServiceProcess) on a simulated clock, against update sites on
+// 127.0.0.1 that a world script drives from SEED (SoakWorld); the world
+// stops and starts it, and kills it, at random moments. At every wake-up of
+// the loop the invariants below are checked; a violation prints the
+// simulated time, the seed and the last events. The last line is
 //   soak: days=D seed=S passes=P asked=A violations=V wall_s=W
 // and the exit status is 0 only when V is 0.
 #include <fcntl.h>
@@ -21,20 +22,17 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
+#include <thread>
 
-#include "Common/Logs/EventLog.h"
-#include "Common/Logs/TextLog.h"
 #include "Common/ProductKey.h"
 #include "Common/Registry/RegistryKey.h"
+#include "SoakService.h"
 #include "SoakWorld.h"
 #include "client/VexorUpdateRpc.h"
-#include "control/UpdaterControlHandlers.h"
 #include "core/PassRecord.h"
-#include "core/UpdaterCore.h"
 #include "dat/EngineStartCheck.h"
-#include "rpc/UpdaterControlServer.h"
-#include "service/ServiceLog.h"
 #include "sources/DownloaderFS.h"
 #include "sources/DownloaderINET.h"
 #include "vexorctl/HealthCheck.h"
@@ -47,13 +45,6 @@ namespace fs = std::filesystem;
 using RPCClient::CVexorUpdateRpc;
 
 extern "C" char** environ;
-
-// The events the service reports, kept nowhere: the soak looks at what an
-// operator looks at (history, health, metrics), not at the journal.
-class NoJournal final : public IEventSink {
-public:
-    uint32_t Write(const std::string&, IEventLogging::EventType, uint32_t, const std::string&) override { return 0; }
-};
 
 // soak_site.py, started on a free port and killed with the object.
 class SiteServer {
@@ -82,6 +73,7 @@ public:
         ::waitpid(pid_, nullptr, 0);
     }
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;
@@ -93,22 +85,31 @@ class Checker {
 public:
     explicit Checker(SoakWorld& world) : world_(world) {}
 
-    void Attach(UpdaterCore* core, CVexorUpdateRpc* rpc) {
-        core_ = core;
+    // A new life of the service: what the checks read of its process.
+    void Attach(pid_t service, CVexorUpdateRpc* rpc) {
+        service_ = service;
         rpc_ = rpc;
         first_wake_of_life_ = true;
         pass_seen_ = true;  // a new life reads the record once
-        // A pass opens with this line (on the loop's thread, as the checks
-        // run): only then is the store's pass record worth reading.
-        core->SetMessageObserver([this](const std::string& text) {
-            const bool starts = text == "******* Performing update *******";
-            if (starts) pass_seen_ = true;
-            world_.OnPassLine(starts);
-        });
+        samples_.clear();
+        next_sample_ = 0;
+    }
+    // Each report carries the loop's schedule of the moment.
+    void Observe(const ServiceProcess::Report& report) {
+        schedule_ = report;
+        if (schedule_changed_) next_before_ = report.next_check;
+        schedule_changed_ = false;
+        // A pass opens with this line: only then is the store's pass
+        // record worth reading.
+        if (report.kind == ServiceProcess::kLine && report.pass_starts) pass_seen_ = true;
     }
     void AtWakeUp();
-    // A settings change through the control endpoint moved the next check.
-    void ScheduleChanged() { next_before_ = core_->NextCheckTime(); }
+    // A settings change through the control endpoint moved the next check;
+    // the service's next report says where to.
+    void ScheduleChanged() { schedule_changed_ = true; }
+    // At the end of a life: memory and open files did not grow in it, and
+    // a killed service left no process behind.
+    void EndOfLife(bool killed, pid_t site_server);
     void Finish();
 
     int passes = 0, asked_passes = 0, violations = 0;
@@ -123,8 +124,10 @@ private:
     void CountDay(int64_t elapsed);
 
     SoakWorld& world_;
-    UpdaterCore* core_ = nullptr;
+    pid_t service_ = -1;
     CVexorUpdateRpc* rpc_ = nullptr;
+    ServiceProcess::Report schedule_;
+    bool schedule_changed_ = false;
     bool first_wake_of_life_ = true;
     bool pass_seen_ = true;
     uint32_t installed_ = 0;  // DATVersion, read after each pass
@@ -138,7 +141,10 @@ private:
     std::map<std::string, int64_t> cool_until_;  // site -> wall time before which it may not be asked
     size_t requests_read_ = 0;
     int64_t next_sample_ = 0;
-    std::vector<std::pair<int, int64_t>> samples_;  // open files, resident KiB, once a day
+    std::vector<std::pair<int, int64_t>> samples_;  // open files, resident KiB, once a day of this life
+    int lives_measured_ = 0;
+    int most_files_ = 0;
+    int64_t most_resident_ = 0;
     // The simulated day being counted: its passes, those asked for, and
     // whether anything that moves the schedule happened in it.
     int64_t day_ = 0;
@@ -171,7 +177,7 @@ void Checker::AtWakeUp() {
         key.ReadDword("DATVersion", 0, &installed_);
         CheckInstalledSet();
     }
-    const int64_t period = core_->UpdateInterval() + core_->SplayOffset();
+    const int64_t period = schedule_.interval + schedule_.splay_offset;
     longest_period_ = std::max(longest_period_, period);
     // No gap between passes longer than the schedule allows and a wake-up
     // late; a clock step may hold the next check back by the step, but by
@@ -182,7 +188,7 @@ void Checker::AtWakeUp() {
                   std::to_string(longest_period_) + " s, clock steps " + std::to_string(stepped) + " s more)");
         last_pass_elapsed_ = elapsed;  // once per gap
     }
-    next_before_ = core_->NextCheckTime();
+    next_before_ = schedule_.next_check;
     period_before_ = period;
     first_wake_of_life_ = false;
     CheckFreshness(elapsed);
@@ -287,7 +293,7 @@ void Checker::CheckInstalledSet() {
 // those asked for, on each day in which nothing moved the schedule (a clock
 // step or a settings change); a restart must not move it.
 void Checker::CountDay(int64_t elapsed) {
-    const int64_t interval = core_->UpdateInterval();
+    const int64_t interval = schedule_.interval;
     if (day_interval_ == 0) day_interval_ = interval;
     if (interval != day_interval_) day_interval_ = -1;
     if (elapsed < (day_ + 1) * 86400) return;
@@ -305,37 +311,78 @@ void Checker::CountDay(int64_t elapsed) {
     day_interval_ = interval;
 }
 
-// Open files and resident memory, once a simulated day.
+// The service process's open files and resident memory, once a simulated
+// day of its life.
 void Checker::Sample(int64_t elapsed) {
     if (elapsed < next_sample_) return;
     next_sample_ = elapsed + 86400;
+    const std::string proc = "/proc/" + std::to_string(service_);
     int files = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++files;
+    std::error_code error;
+    for (fs::directory_iterator entry(proc + "/fd", error), end; !error && entry != end; entry.increment(error)) ++files;
     int64_t resident = 0;
-    std::ifstream status("/proc/self/status");
+    std::ifstream status(proc + "/status");
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("VmRSS:", 0) == 0) resident = std::atoll(line.c_str() + 6);
     }
     samples_.emplace_back(files, resident);
 }
 
-void Checker::Finish() {
-    if (samples_.size() < 3) return;
-    // The first day settles the caches; growth is measured from day two.
-    const auto& [files0, resident0] = samples_[1];
-    const auto& [files1, resident1] = samples_.back();
-    std::cout << "soak: open files " << files0 << " -> " << files1 << ", resident " << resident0 / 1024 << " -> "
-              << resident1 / 1024 << " MiB\n";
-    if (files1 > files0 + 2) Violation("open files grew from " + std::to_string(files0) + " to " + std::to_string(files1));
-    if (resident1 > resident0 + 32 * 1024) {
-        Violation("resident memory grew from " + std::to_string(resident0) + " to " + std::to_string(resident1) + " KiB");
+// The processes other than the site server whose command line names the
+// scratch root: the service's children (7za, the engine check).
+std::vector<std::string> ProcessesOfTheRoot(const std::string& root, pid_t site_server) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (fs::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos || std::stoi(name) == site_server) continue;
+        std::ifstream in(entry->path() / "cmdline");
+        std::string command((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (char& c : command) c = c == '\0' ? ' ' : c;
+        if (command.find(root) != std::string::npos) found.push_back(name + ": " + command);
     }
+    return found;
+}
+
+void Checker::EndOfLife(bool killed, pid_t site_server) {
+    // The first day of a life settles its caches; growth is measured from
+    // its second day, in lives of three days or more.
+    if (samples_.size() >= 3) {
+        ++lives_measured_;
+        const auto& [files0, resident0] = samples_[1];
+        const auto& [files1, resident1] = samples_.back();
+        most_files_ = std::max(most_files_, files1);
+        most_resident_ = std::max(most_resident_, resident1);
+        if (files1 > files0 + 2) {
+            Violation("open files grew from " + std::to_string(files0) + " to " + std::to_string(files1) + " in " +
+                      std::to_string(samples_.size()) + " days of one life");
+        }
+        if (resident1 > resident0 + 32 * 1024) {
+            Violation("resident memory grew from " + std::to_string(resident0) + " to " + std::to_string(resident1) +
+                      " KiB in " + std::to_string(samples_.size()) + " days of one life");
+        }
+    }
+    if (!killed) return;
+    // Its children die with it (their parent-death signal), within moments.
+    std::vector<std::string> left;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        left = ProcessesOfTheRoot(world_.Options().root, site_server);
+        if (left.empty()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Violation("the killed service left " + std::to_string(left.size()) + " process(es) running: " + left.front());
+}
+
+void Checker::Finish() {
+    std::cout << "soak: " << lives_measured_ << " lives of three days or more measured; at most " << most_files_
+              << " open files, " << most_resident_ / 1024 << " MiB resident\n";
 }
 
 void PrepareStore(const SoakOptions& options) {
     const std::string& root = options.root;
     fs::create_directories(root + "/opt/vexor");
     fs::create_directories(root + "/etc");
+    fs::create_directories(root + "/log");
     fs::create_symlink("/usr/bin/7za", root + "/opt/vexor/7za");
     std::ofstream(root + "/etc/machine-id") << "5b1c9e0d2a4f4e7c8d6b3a291f0e7c44\n";
     RegistryKey key;
@@ -368,34 +415,31 @@ int Run(int days, uint64_t seed) {
     RegisterInternetDownloader();
     SetEngineCheckProgramForTesting(VEXOR_ENGINE_CHECK);
     SetEngineCheckAccountForTesting("");
+    // When a kill hits a pass: a few milliseconds after one of its lines.
+    std::mt19937_64 kill_moments(seed);
     SoakWorld world(options);
-    ScopedServiceClock use_clock(world.Clock());
     Checker checker(world);
-    CTextLog log(1, 0, 0, 0);
-    {
-        RegistryKey key;
-        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
-        std::string error;
-        OpenUpdaterLog(log, key, root + "/log", &error);
-    }
-    CDTLEventLog events("VexorDatUpdater64", false, true, std::make_shared<NoJournal>());
     while (!world.Finished()) {
-        // One life of the service: what a process keeps in memory starts
-        // anew; only the stores and the files stay.
-        UpdaterCore core(log);
-        UpdaterControlHandlers handlers(core, events);
-        core.SetEventLog(&events);
-        core.SetControlInterface(UpdaterControl::ServerInterface(handlers));
+        // One life of the service, in a process of its own: what it keeps
+        // in memory starts anew; only the stores and the files stay.
+        ServiceProcess service(root, world.Clock());
         CVexorUpdateRpc rpc;
         rpc.CreateBinding(RPCClient::kUpdaterEndpoint);
-        world.ask_for_pass = [&] { rpc.StartUpdate(); };
+        // Set by the world's calls that signal the service's loop (their
+        // control calls return once the loop's event is set).
+        bool signalled = false, stop = false, killed = false;
+        world.ask_for_pass = [&] {
+            rpc.StartUpdate();
+            signalled = true;
+        };
         world.cancel_pass = [&] { rpc.StopUpdate(); };
-        world.stop_service = [&] { core.Stop(); };
+        world.stop_service = [&] { signalled = stop = true; };
+        world.kill_service = [&] { signalled = killed = true; };
         world.set_interval = [&](int64_t seconds) {
             RPCClient::DatSettings settings;
             if (rpc.GetDatSourceSettings(settings)) {
                 settings.update_interval = seconds;
-                rpc.SetDatSourceSettings(settings);
+                signalled = rpc.SetDatSourceSettings(settings);
             }
             checker.ScheduleChanged();
         };
@@ -403,23 +447,52 @@ int Run(int days, uint64_t seed) {
             RPCClient::DatSettings settings;
             if (rpc.GetDatSourceSettings(settings)) {
                 settings.source.source_url = "http://127.0.0.1:" + std::to_string(options.site_port) + "/" + site;
-                rpc.SetDatSourceSettings(settings);
+                signalled = rpc.SetDatSourceSettings(settings);
             }
         };
-        checker.Attach(&core, &rpc);
-        world.Clock().on_wait = [&] { checker.AtWakeUp(); };
-        if (!core.RunLoop() || !core.StartFailure().empty()) {
-            std::cout << "soak: the service did not run: " << core.StartFailure() << "\n";
+        checker.Attach(service.pid(), &rpc);
+        ServiceProcess::Report report;
+        while (!killed && service.Next(&report)) {
+            checker.Observe(report);
+            if (report.kind == ServiceProcess::kLine) {
+                world.OnPassLine(report.pass_starts);
+                service.Reply(ServiceProcess::kGo);
+                // Mid-pass: the pass goes on for a moment, or until it runs
+                // a child process (7za, the engine check), then dies.
+                if (killed && kill_moments() % 2 == 0) {
+                    service.Kill(std::uniform_int_distribution<int64_t>(0, 20'000)(kill_moments));
+                } else if (killed) {
+                    service.KillWhileAChildRuns(300'000);
+                }
+                continue;
+            }
+            checker.AtWakeUp();
+            signalled = false;
+            world.RunUntil(world.Clock().Elapsed() + report.timeout_s, [&] { return signalled; });
+            if (killed) {
+                service.Kill();
+                break;
+            }
+            // The checks look at every fifth minute at least.
+            world.Clock().SetQuietUntil(stop ? 0 : std::min(world.NextEventAt(), world.Clock().Elapsed() + 300));
+            service.Reply(stop ? ServiceProcess::kStop : ServiceProcess::kGo);
+            stop = false;
+        }
+        if (!killed && service.Wait() != 0) {
+            std::cout << "soak: the service process ended with status " << service.Wait() << "; its output is in "
+                      << root << "/log/service-output.log\n";
             return 1;
         }
-        world.Clock().on_wait = nullptr;
-        world.ask_for_pass = world.stop_service = world.cancel_pass = nullptr;
+        checker.EndOfLife(killed, sites.pid());
+        world.ask_for_pass = world.stop_service = world.cancel_pass = world.kill_service = nullptr;
         world.set_interval = nullptr;
         world.set_dat_site = nullptr;
     }
     checker.Finish();
-    std::printf("soak: the world restarted the service %d times, cancelled %d passes and asked for %d\n",
-                world.State().restarts, world.State().cancels, world.State().asked);
+    std::printf("soak: the world restarted the service %d times, killed it %d times (%d during a pass), cancelled %d "
+                "passes and asked for %d\n",
+                world.State().restarts, world.State().kills, world.State().kills_in_pass, world.State().cancels,
+                world.State().asked);
     const double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     // VEXOR_SOAK_KEEP=1 keeps the scratch root (sites, store, logs) to look at.
     if (std::getenv("VEXOR_SOAK_KEEP") == nullptr) {

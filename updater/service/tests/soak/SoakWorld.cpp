@@ -1,11 +1,13 @@
 #include "SoakWorld.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <stdexcept>
 
 #include "Common/ProductKey.h"
@@ -26,14 +28,15 @@ constexpr int64_t kSettle = 3600 + 3600 + 60;
 
 enum Kind : int {
     kPublishDat, kRepairDat, kReleaseEngine, kDatDown, kDatUp, kDatBusy, kDatIdle, kEngineBusy, kEngineIdle,
-    kClockStep, kRestart, kSetInterval, kSetSplay, kAskForPass, kArmCancel, kSwitchSource,
+    kClockStep, kRestart, kSetInterval, kSetSplay, kAskForPass, kArmCancel, kSwitchSource, kKill,
 };
 
 const char* KindName(int kind) {
     static const char* const kNames[] = {"publish DAT", "repair DAT site", "engine release", "DAT site down",
                                          "DAT site up", "DAT site busy", "DAT site idle", "engine site busy",
                                          "engine site idle", "clock step", "restart", "interval", "splay",
-                                         "ask for a pass", "cancel the next pass", "switch the DAT source"};
+                                         "ask for a pass", "cancel the next pass", "switch the DAT source",
+                                         "kill the service"};
     return kNames[kind];
 }
 
@@ -54,16 +57,15 @@ void Serve(const std::string& sites, const std::string& name, const std::string&
 
 }  // namespace
 
-int SimulatedClock::WaitForAny(std::initializer_list<AutoResetEvent*> events, int64_t timeout_ms) {
-    int woke = AutoResetEvent::WaitForAny(events, 0);
-    if (woke != AutoResetEvent::kTimedOut) return woke;
-    if (on_wait) on_wait();
-    const int64_t until = elapsed_.load() + (timeout_ms < 0 ? 15 : (timeout_ms + 999) / 1000);
-    run_world(until, [&] {
-        woke = AutoResetEvent::WaitForAny(events, 0);
-        return woke != AutoResetEvent::kTimedOut;
-    });
-    return woke;
+SimulatedClock::SimulatedClock(int64_t start) : start_(start) {
+    void* shared = ::mmap(nullptr, sizeof(SharedTime), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) throw std::runtime_error("no shared memory for the simulated clock");
+    time_ = new (shared) SharedTime;
+}
+
+SimulatedClock::~SimulatedClock() {
+    time_->~SharedTime();
+    ::munmap(time_, sizeof(SharedTime));
 }
 
 SoakWorld::SoakWorld(SoakOptions options)
@@ -89,7 +91,6 @@ SoakWorld::SoakWorld(SoakOptions options)
     state_.newest_dat = 99;
     PublishDat(false);
     PublishEngine();
-    clock_.run_world = [this](int64_t until, const std::function<bool()>& woken) { RunUntil(until, woken); };
     Plan();
 }
 
@@ -130,7 +131,7 @@ void SoakWorld::Plan() {
         add(at, kClockStep, 365 * kDay);
         add(at + uniform(kHour, 6 * kHour), kClockStep, -365 * kDay);
     }
-    every(kDay, 5 * kDay, [&](int64_t at) { add(at, kRestart, 0); });
+    every(2 * kDay, 8 * kDay, [&](int64_t at) { add(at, kRestart, 0); });
     every(5 * kDay, 15 * kDay, [&](int64_t at) {
         static const int64_t kIntervals[] = {600, 900, 1800, 3600};
         add(at, kSetInterval, kIntervals[uniform(0, 3)]);
@@ -142,6 +143,9 @@ void SoakWorld::Plan() {
     every(6 * kHour, 3 * kDay, [&](int64_t at) { add(at, kAskForPass, 0); });
     every(2 * kDay, 6 * kDay, [&](int64_t at) { add(at, kArmCancel, uniform(1, 12)); });
     every(5 * kDay, 15 * kDay, [&](int64_t at) { add(at, kSwitchSource, 0); });
+    // SIGKILL: half of them while the service waits, half during a pass at
+    // one of its lines (and a few milliseconds after it).
+    every(2 * kDay, 6 * kDay, [&](int64_t at) { add(at, kKill, uniform(0, 1) == 0 ? 0 : uniform(1, 14)); });
     std::make_heap(events_.begin(), events_.end(), std::greater<Event>());
 }
 
@@ -150,6 +154,11 @@ void SoakWorld::Note(const std::string& line) {
                       std::to_string(clock_.Elapsed() % kDay) + " s (wall " + std::to_string(clock_.Now()) +
                       "): " + line);
     if (recent_.size() > 24) recent_.pop_front();
+}
+
+int64_t SoakWorld::NextEventAt() const {
+    const int64_t end = static_cast<int64_t>(options_.days) * kDay;
+    return events_.empty() ? end : std::min(end, events_.front().at);
 }
 
 void SoakWorld::RunUntil(int64_t until, const std::function<bool()>& woken) {
@@ -168,14 +177,29 @@ void SoakWorld::RunUntil(int64_t until, const std::function<bool()>& woken) {
 }
 
 void SoakWorld::OnPassLine(bool pass_starts) {
-    if (state_.cancel_after_lines <= 0) return;
     if (pass_starts) lines_in_pass_ = 0;
-    if (++lines_in_pass_ < state_.cancel_after_lines) return;
+    ++lines_in_pass_;
+    if (state_.kill_after_lines > 0 && lines_in_pass_ >= state_.kill_after_lines) {
+        state_.kill_after_lines = 0;
+        ++state_.kills_in_pass;
+        Note("during the pass, after its line " + std::to_string(lines_in_pass_));
+        Kill();
+        return;
+    }
+    if (state_.cancel_after_lines <= 0 || lines_in_pass_ < state_.cancel_after_lines) return;
     state_.cancel_after_lines = 0;
     ++state_.cancels;
     Note("cancel during the pass");
     Disturb(clock_.Elapsed());  // the set it was installing comes a check later
     if (cancel_pass) cancel_pass();
+}
+
+void SoakWorld::Kill() {
+    ++state_.kills;
+    Note("SIGKILL to the service");
+    Disturb(clock_.Elapsed());
+    state_.schedule_moved_until = clock_.Elapsed() + kSettle;  // its pass may not have recorded its check
+    if (kill_service) kill_service();
 }
 
 void SoakWorld::Disturb(int64_t until) { state_.disturbed_until = std::max(state_.disturbed_until, until + kSettle); }
@@ -248,6 +272,13 @@ void SoakWorld::Apply(const Event& event) {
             if (ask_for_pass) ask_for_pass();
             break;
         case kArmCancel: state_.cancel_after_lines = static_cast<int>(event.value); break;
+        case kKill:
+            if (event.value == 0) {
+                Kill();
+            } else {
+                state_.kill_after_lines = static_cast<int>(event.value);
+            }
+            break;
         case kSwitchSource:
             // The same site under another address (a mirror): what the
             // address's cool-down said does not hold for the other one.

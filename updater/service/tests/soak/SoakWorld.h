@@ -3,13 +3,13 @@
 // that happen to the service (clock steps, restarts, settings changes,
 // requests for a pass). Everything follows from the seed.
 //
-//   SoakWorld world(options);                   // sites published, store set up
-//   SimulatedClock& clock = world.Clock();      // the service reads this one
-//   ... the service loop waits through the clock; the world acts inside
-//   ... those waits, in time order, on the loop's own thread
+//   SoakWorld world(options);                 // sites published, store set up
+//   ... the service, in a process of its own, reports each wait of its
+//   ... loop; the world acts until the wait's end (RunUntil), in time order
 #pragma once
 
 #include <atomic>
+#include <initializer_list>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "Common/Clock.h"
 
 namespace TesselSoftware::Soak {
 
@@ -30,29 +29,41 @@ struct SoakOptions {
     int site_port = 0;           // soak_site.py's port
 };
 
+// The simulated time, in memory that the world's process and the service's
+// process (forked from it) share: the world moves it, the service reads it.
+struct SharedTime {
+    std::atomic<int64_t> elapsed{0};
+    std::atomic<int64_t> skew{0};
+    // Until this elapsed time the world has nothing to do and the checks
+    // need no wake-up: the service's waits that end before it run on their
+    // own, without a report (the world writes it while the service waits).
+    std::atomic<int64_t> quiet_until{0};
+};
+static_assert(std::atomic<int64_t>::is_always_lock_free, "shared across processes");
+
 // Wall time = start + elapsed + skew. The service's waits run on elapsed
 // time (a 15-second wait is 15 seconds of it); the world's events are
 // planned on it; a clock step changes only the skew, as an NTP step does.
-class SimulatedClock final : public Clock {
+// The world's side: the service process reads the same time through
+// ServiceSideClock (SoakService.h).
+class SimulatedClock {
 public:
-    explicit SimulatedClock(int64_t start) : start_(start) {}
-    int64_t Now() override { return start_ + elapsed_.load() + skew_.load(); }
-    // Runs the world until the time-out has passed or one of the events is
-    // set (by the world, or by a control call the world made).
-    int WaitForAny(std::initializer_list<AutoResetEvent*> events, int64_t timeout_ms) override;
+    explicit SimulatedClock(int64_t start);
+    ~SimulatedClock();
+    SimulatedClock(const SimulatedClock&) = delete;
+    SimulatedClock& operator=(const SimulatedClock&) = delete;
 
-    int64_t Elapsed() const { return elapsed_.load(); }
-    void SetElapsed(int64_t elapsed) { elapsed_.store(elapsed); }
-    void Step(int64_t seconds) { skew_.fetch_add(seconds); }
-    // Called at the start of each wait (the checks) and to let the world
-    // act until an elapsed time (it returns early once an event is set).
-    std::function<void()> on_wait;
-    std::function<void(int64_t until, const std::function<bool()>& woken)> run_world;
+    int64_t Start() const { return start_; }
+    int64_t Now() const { return start_ + time_->elapsed.load() + time_->skew.load(); }
+    int64_t Elapsed() const { return time_->elapsed.load(); }
+    void SetElapsed(int64_t elapsed) { time_->elapsed.store(elapsed); }
+    void Step(int64_t seconds) { time_->skew.fetch_add(seconds); }
+    void SetQuietUntil(int64_t elapsed) { time_->quiet_until.store(elapsed); }
+    SharedTime* Shared() const { return time_; }
 
 private:
     const int64_t start_;
-    std::atomic<int64_t> elapsed_{0};
-    std::atomic<int64_t> skew_{0};
+    SharedTime* time_;  // a shared anonymous mapping, made before any fork
 };
 
 // What the checks need to know of the world at a moment.
@@ -66,6 +77,9 @@ struct WorldState {
     int asked = 0;                       // passes asked for so far
     int cancel_after_lines = 0;          // > 0: cancel the next pass after this many of its lines
     int cancels = 0;                     // passes cancelled so far
+    int kill_after_lines = 0;            // > 0: kill the service during the next pass, at this line
+    int kills = 0;                       // the service killed so far
+    int kills_in_pass = 0;               // of those, during a pass
     int restarts = 0;
 };
 
@@ -78,6 +92,8 @@ public:
     SimulatedClock& Clock() { return clock_; }
     const SoakOptions& Options() const { return options_; }
     const WorldState& State() const { return state_; }
+    // The elapsed time of the next planned event (the run's end without one).
+    int64_t NextEventAt() const;
     bool Finished() const { return clock_.Elapsed() >= static_cast<int64_t>(options_.days) * 86400; }
     // Acts on every planned event up to elapsed time until, in order,
     // returning early once woken() says the service has been signalled.
@@ -90,6 +106,9 @@ public:
     void OnPassLine(bool pass_starts);
     std::function<void()> cancel_pass;
     std::function<void()> stop_service;
+    // Kills the service process (SIGKILL) at once: at a wake-up, or during a
+    // pass at the planned line.
+    std::function<void()> kill_service;
     std::function<void(int64_t interval)> set_interval;
     // Points the DAT source at another address of the same site.
     std::function<void(const std::string& site)> set_dat_site;
@@ -111,6 +130,7 @@ private:
     void PublishEngine();
     void SetMode(const std::string& site, const std::string& mode);
     void Disturb(int64_t until);
+    void Kill();
 
     SoakOptions options_;
     SimulatedClock clock_;
