@@ -158,40 +158,49 @@ SourceValues LoadSource(const RegistryKey& key, const std::optional<RegistryKey>
     return v;
 }
 
-// Writes the fields of *pending, clearing each bit as its value is written,
-// so a failure leaves exactly the unwritten ones in *pending. Passwords go
-// to the secrets store; a copy an older version left in the settings store
-// goes away.
-void SaveSource(RegistryKey& key, const SourceValueNames& n, const SourceValues& v, uint32_t* pending) {
-    const auto write = [&](uint32_t bit, const std::function<void()>& fn) {
-        if (!(*pending & bit)) return;
-        fn();
-        *pending &= ~bit;
+// Adds the settings-store values of the fields in *pending to *values and
+// writes the passwords among them to the secrets store at once, clearing
+// the bits of the passwords written; the caller clears the others once
+// *values is written. A copy of a password an older version left in the
+// settings store goes away.
+void CollectSource(RegistryKey& key, const SourceValueNames& n, const SourceValues& v, uint32_t* pending,
+                   std::vector<RegistryKey::PairedValue>* values) {
+    const auto text = [&](uint32_t bit, const char* name, const std::string& value) {
+        if (*pending & bit) values->push_back({name, true, value, 0});
     };
-    write(kSourceAddress, [&] { key.WriteString(n.address, v.address); });
-    write(kSourcePort, [&] { key.WriteDword(n.port, static_cast<uint32_t>(v.port)); });
-    write(kSourceUserName, [&] { key.WriteString(n.user_name, v.user_name); });
-    write(kSourceUseProxy, [&] { key.WriteDword(n.use_proxy, v.use_proxy ? 1 : 0); });
-    write(kSourceProxyName, [&] { key.WriteString(n.proxy_name, v.proxy_name); });
-    write(kSourceProxyUserName, [&] { key.WriteString(n.proxy_user_name, v.proxy_user_name); });
-    write(kSourceProxyRequiresLogon, [&] { key.WriteDword(n.proxy_requires_logon, v.proxy_requires_logon ? 1 : 0); });
-    write(kSourceProxyPort, [&] { key.WriteDword(n.proxy_port, static_cast<uint32_t>(v.proxy_port)); });
-    write(kSourceLocalDirectory, [&] { key.WriteString(n.local_directory, v.local_directory); });
-    write(kSourceShareDirectory, [&] { key.WriteString(n.share_directory, v.share_directory); });
-    write(kSourceShareUserName, [&] { key.WriteString(n.share_user_name, v.share_user_name); });
+    const auto number = [&](uint32_t bit, const char* name, uint32_t value) {
+        if (*pending & bit) values->push_back({name, false, "", value});
+    };
+    text(kSourceAddress, n.address, v.address);
+    number(kSourcePort, n.port, static_cast<uint32_t>(v.port));
+    text(kSourceUserName, n.user_name, v.user_name);
+    number(kSourceUseProxy, n.use_proxy, v.use_proxy ? 1 : 0);
+    text(kSourceProxyName, n.proxy_name, v.proxy_name);
+    text(kSourceProxyUserName, n.proxy_user_name, v.proxy_user_name);
+    number(kSourceProxyRequiresLogon, n.proxy_requires_logon, v.proxy_requires_logon ? 1 : 0);
+    number(kSourceProxyPort, n.proxy_port, static_cast<uint32_t>(v.proxy_port));
+    text(kSourceLocalDirectory, n.local_directory, v.local_directory);
+    text(kSourceShareDirectory, n.share_directory, v.share_directory);
+    text(kSourceShareUserName, n.share_user_name, v.share_user_name);
     const uint32_t passwords = kSourcePassword | kSourceSharePassword | kSourceProxyPassword;
     if (!(*pending & passwords)) return;
     RegistryKey secrets;
     secrets.Create(RegistryStore::Secrets()->Root(RegistryRoot::kLocalMachine), kProductKeyPath);
-    const auto write_password = [&](uint32_t bit, const char* name, const std::string& password) {
-        write(bit, [&] {
-            secrets.WriteString(name, ScramblePassword(password));
-            if (key.ValueExists(name)) key.DeleteValue(name);
-        });
+    std::vector<RegistryKey::PairedValue> scrambled;
+    std::vector<const char*> names;
+    const auto password = [&](uint32_t bit, const char* name, const std::string& value) {
+        if (!(*pending & bit)) return;
+        scrambled.push_back({name, true, ScramblePassword(value), 0});
+        names.push_back(name);
     };
-    write_password(kSourcePassword, n.password, v.password);
-    write_password(kSourceSharePassword, n.share_password, v.share_password);
-    write_password(kSourceProxyPassword, n.proxy_password, v.proxy_password);
+    password(kSourcePassword, n.password, v.password);
+    password(kSourceSharePassword, n.share_password, v.share_password);
+    password(kSourceProxyPassword, n.proxy_password, v.proxy_password);
+    secrets.WriteTogether(scrambled);
+    *pending &= ~passwords;
+    for (const char* name : names) {
+        if (key.ValueExists(name)) key.DeleteValue(name);
+    }
 }
 
 }  // namespace
@@ -325,34 +334,45 @@ void UpdaterSettings::Save(SaveScope scope) {
             engine_source_.ClearChanged(engine_pending);
         }
     }
-    const auto write = [&](uint32_t bit, const std::function<void()>& fn) {
-        if (!(pending & bit)) return;
-        fn();
-        pending &= ~bit;
+    // One transaction for the settings store's values of this save: after
+    // a crash or a power cut the store holds all of them or none, never a
+    // source address of one save with the proxy of another. The passwords
+    // go to the secrets store first, in a transaction of their own.
+    std::vector<RegistryKey::PairedValue> values;
+    const auto qword = [&](uint32_t bit, const char* name, int64_t value) {
+        if (pending & bit) values.push_back({name, false, "", static_cast<uint64_t>(value), true});
+    };
+    const auto dword = [&](uint32_t bit, const char* name, int64_t value) {
+        if (pending & bit) values.push_back({name, false, "", static_cast<uint32_t>(value)});
+    };
+    const auto text = [&](uint32_t bit, const char* name, const std::string& value) {
+        if (pending & bit) values.push_back({name, true, value, 0});
     };
     try {
         if (pending == 0 && dat_pending == 0 && engine_pending == 0) return;
         RegistryKey key = OpenProductKey(false);
-        write(kNextCheckTimeField, [&] { key.WriteQword("NextCheckTime", static_cast<uint64_t>(next_check_time)); });
-        write(kLastCheckTimeField, [&] { key.WriteQword("LastCheckTime", static_cast<uint64_t>(last_check_time)); });
-        write(kLastCheckResultField, [&] { key.WriteString("LastCheckResult", last_check_result); });
-        write(kLastUpdateTimeField, [&] { key.WriteQword("LastUpdateTime", static_cast<uint64_t>(last_update_time)); });
-        write(kDatRecordField, [&] {
-            // The plug-in reads this pair under the same lock: it must never
-            // see a folder with another set's version. One transaction: a
-            // crash never leaves such a pair behind either.
-            UnderRegistryLock([&] {
-                key.WriteTogether({{"DATPath", true, dat_path, 0},
-                                   {"DATVersion", false, "", static_cast<uint32_t>(dat_version)}});
-            });
-        });
-        write(kUpdateIntervalField, [&] { key.WriteQword("UpdateInterval", static_cast<uint64_t>(interval)); });
-        write(kDatSourceField, [&] { key.WriteDword("DATSource", static_cast<uint32_t>(dat_source_type)); });
-        write(kDatFolderField, [&] { key.WriteString("DATFolder", dat_folder); });
-        SaveSource(key, kDatSourceNames, dat, &dat_pending);
-        write(kEngineSourceField,
-              [&] { key.WriteDword("EngineUpdateSource", static_cast<uint32_t>(engine_source_type)); });
-        SaveSource(key, kEngineSourceNames, engine, &engine_pending);
+        qword(kNextCheckTimeField, "NextCheckTime", next_check_time);
+        qword(kLastCheckTimeField, "LastCheckTime", last_check_time);
+        text(kLastCheckResultField, "LastCheckResult", last_check_result);
+        qword(kLastUpdateTimeField, "LastUpdateTime", last_update_time);
+        text(kDatRecordField, "DATPath", dat_path);
+        dword(kDatRecordField, "DATVersion", dat_version);
+        qword(kUpdateIntervalField, "UpdateInterval", interval);
+        dword(kDatSourceField, "DATSource", dat_source_type);
+        text(kDatFolderField, "DATFolder", dat_folder);
+        dword(kEngineSourceField, "EngineUpdateSource", engine_source_type);
+        CollectSource(key, kDatSourceNames, dat, &dat_pending, &values);
+        CollectSource(key, kEngineSourceNames, engine, &engine_pending, &values);
+        if (!values.empty()) {
+            // The plug-in reads DATPath and DATVersion under the same lock:
+            // it must never see a folder with another set's version.
+            if (pending & kDatRecordField) {
+                UnderRegistryLock([&] { key.WriteTogether(values); });
+            } else {
+                key.WriteTogether(values);
+            }
+        }
+        pending = dat_pending = engine_pending = 0;
     } catch (const ExceptionBase& e) {
         {
             LockGuard guard(*this);

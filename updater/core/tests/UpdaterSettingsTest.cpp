@@ -224,6 +224,34 @@ TEST_F(UpdaterSettingsTest, SaveEverythingRoundTripsEveryField) {
     EXPECT_NE("ftp secret", Secrets().ReadRequiredString("FTPPassword"));
 }
 
+// One save is one transaction of the settings store: a save that cannot
+// write one of its values writes none (a power cut in the middle of it
+// leaves the same), and nothing of it is lost for the next save.
+TEST_F(UpdaterSettingsTest, ASaveWritesAllItsValuesOrNone) {
+    UpdaterSettings settings;
+    settings.Load();
+    settings.SetUpdateInterval(1800);
+    settings.DatSourceSettings().SetAddress("http://new.example/");
+    settings.DatSourceSettings().SetUseProxy(true);
+    settings.DatSourceSettings().SetProxyName("proxy.new");
+    const auto store = Testing::FaultyRegistryStore::Serve();
+    store->write_faults.Set("ProxyName", 1009);
+    EXPECT_THROW(settings.Save(SaveScope::Everything), ExceptionBase);
+    RegistryKey reader;
+    reader.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
+    for (const char* name : {"UpdateInterval", "SourceAddress", "UseProxyServer", "ProxyName"}) {
+        EXPECT_FALSE(reader.ValueExists(name)) << name << " was written by a save that failed";
+    }
+    store->write_faults.Clear();
+    settings.Save(SaveScope::Everything);
+    uint64_t interval = 0;
+    reader.ReadQword("UpdateInterval", 0, &interval);
+    EXPECT_EQ(1800u, interval);
+    EXPECT_EQ("http://new.example/", reader.ReadRequiredString("SourceAddress"));
+    EXPECT_EQ(1u, reader.ReadRequiredDword("UseProxyServer"));
+    EXPECT_EQ("proxy.new", reader.ReadRequiredString("ProxyName"));
+}
+
 TEST_F(UpdaterSettingsTest, PasswordsStoredEmptyOrUnreadableLoadAsEmpty) {
     UpdaterSettings settings;
     settings.Load();
