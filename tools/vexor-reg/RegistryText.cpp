@@ -268,8 +268,26 @@ uint32_t ImportText(RegistryStore& store, RegistryStore* secrets, std::istream& 
         *error = std::string("line 1: expected \"") + kExportHeader + "\"";
         return Win32::kInvalidData;
     }
-    RegistryStore::Key current;
+    RegistryStore::Key current, current_secrets;
     std::optional<KeyPath> current_path;
+    // A key's values are written together, in one transaction per store,
+    // when the next key starts and at the end: a crash or a power cut
+    // during an import leaves each key with all of its new values or none.
+    std::vector<RegistryStore::ValueWrite> values, secret_values;
+    const auto flush = [&]() -> uint32_t {
+        size_t failed = 0;
+        for (auto* batch : {&secret_values, &values}) {
+            if (batch->empty()) continue;
+            const RegistryStore::Key& target = batch == &values ? current : current_secrets;
+            const uint32_t rc = target.store->SetValues(target, *batch, &failed);
+            if (rc != 0) {
+                *error = "cannot set the value '" + (*batch)[std::min(failed, batch->size() - 1)].name + "'";
+                return rc;
+            }
+            batch->clear();
+        }
+        return 0;
+    };
     for (int number = 2; std::getline(in, line); ++number) {
         if (line.empty()) continue;
         const std::vector<std::string> fields = SplitTabs(line);
@@ -278,6 +296,7 @@ uint32_t ImportText(RegistryStore& store, RegistryStore* secrets, std::istream& 
             return code;
         };
         if (fields[0] == "key" && fields.size() == 2) {
+            if (const uint32_t rc = flush(); rc != 0) return rc;
             const auto text = Unescape(fields[1]);
             const auto path = text ? ParseKeyPath(*text) : std::nullopt;
             if (!path) return fail("bad key path", Win32::kInvalidData);
@@ -285,30 +304,32 @@ uint32_t ImportText(RegistryStore& store, RegistryStore* secrets, std::istream& 
                                                 kKeyAllAccess, &current, nullptr);
             if (rc != 0) return fail("cannot create the key", rc);
             current_path = path;
+            current_secrets = {};
         } else if (fields[0] == "value" && fields.size() == 4) {
             if (!current.valid()) return fail("value before any key", Win32::kInvalidData);
             const auto name = Unescape(fields[1]);
             const auto type = ParseValueType(fields[2]);
             const auto data = Unhex(fields[3]);
             if (!name || !type || !data) return fail("bad value line", Win32::kInvalidData);
-            RegistryStore::Key target = current;
             if (IsSecretValueName(*name)) {
                 // Passwords never land in the store the gateway's account reads.
                 if (secrets == nullptr) return fail("a password needs the secrets store (root)", Win32::kAccessDenied);
-                const uint32_t rc = secrets->CreateKey(secrets->Root(current_path->root), current_path->sub_key,
-                                                       kKeyAllAccess, &target, nullptr);
-                if (rc != 0) return fail("cannot create the key in the secrets store", rc);
+                if (!current_secrets.valid()) {
+                    const uint32_t rc = secrets->CreateKey(secrets->Root(current_path->root), current_path->sub_key,
+                                                           kKeyAllAccess, &current_secrets, nullptr);
+                    if (rc != 0) return fail("cannot create the key in the secrets store", rc);
+                }
+                secret_values.push_back({*name, *type, std::string(data->begin(), data->end())});
+            } else {
+                values.push_back({*name, *type, std::string(data->begin(), data->end())});
             }
-            const uint32_t rc = target.store->SetValue(target, *name, *type, data->data(),
-                                                       static_cast<uint32_t>(data->size()));
-            if (rc != 0) return fail("cannot set the value", rc);
         } else if (fields[0] == "masked" && fields.size() == 2) {
             if (!current.valid()) return fail("value before any key", Win32::kInvalidData);
         } else {
             return fail("neither a key nor a value line", Win32::kInvalidData);
         }
     }
-    return 0;
+    return flush();
 }
 
 }  // namespace TesselSoftware
