@@ -186,7 +186,7 @@ bool DatUpdater::RunDatUpdate() {
         const uint32_t current = GetCurrentVersion();
 
         temp_folder = DatRoot() + Formatted("UpdateFrom-%d", current);
-        ::mkdir(DatRoot().c_str(), 0755);
+        MakeDurableFolder(DatRoot());  // a set installed in it must not lose its folder
         ::mkdir(temp_folder.c_str(), 0755);
         const std::string local_oem = CombinePath(temp_folder, "oem.ini");
         const bool have_oem = source->DownloadCatalogue("oem.ini", local_oem);

@@ -35,6 +35,14 @@ uint32_t SyncFile(const std::string& path) { return SyncPath(path, O_RDONLY); }
 
 uint32_t SyncFolder(const std::string& folder) { return SyncPath(folder, O_RDONLY | O_DIRECTORY); }
 
+uint32_t MakeDurableFolder(const std::string& folder) {
+    if (::mkdir(folder.c_str(), 0755) != 0) return errno == EEXIST ? Win32::kSuccess : ErrnoToWin32(errno);
+    std::string parent = folder;
+    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+    parent = fs::path(parent).parent_path().string();
+    return SyncFolder(parent.empty() ? "." : parent);
+}
+
 uint32_t SyncFolderTree(const std::string& folder, std::string* failed) {
     std::error_code error;
     for (fs::recursive_directory_iterator it(folder, error), end; it != end; it.increment(error)) {

@@ -15,6 +15,10 @@ uint32_t SyncFile(const std::string& path);
 // fsyncs one folder (its entries: names created, renamed or removed);
 // 0 or the Win32 number of the failure.
 uint32_t SyncFolder(const std::string& folder);
+// Makes folder (a trailing '/' allowed) when it is missing, and then syncs
+// its parent, so the new folder's name survives a power cut with what is
+// later put in it. An existing folder is left as it is.
+uint32_t MakeDurableFolder(const std::string& folder);
 // Renames from to to, never replacing an existing to (Win32 183 then). File
 // systems without RENAME_NOREPLACE (NFS, CIFS) get a check, then a plain
 // rename; callers serialise their renames (the pass lock), so no other
