@@ -592,11 +592,14 @@ private:
 
     uint32_t CreateSchema() {
         // Rollback journal (not WAL): a reader that may only read the file
-        // needs no shared-memory file beside it. FULL sync makes each commit
-        // durable before the call returns.
+        // needs no shared-memory file beside it. A commit is the journal's
+        // unlink: EXTRA also syncs the folder after it, so a commit is
+        // durable before the call returns (with FULL, a power cut right
+        // after it can bring the journal back, and the next open rolls the
+        // reported write back).
         const char* kSetup =
             "PRAGMA journal_mode = DELETE;"
-            "PRAGMA synchronous = FULL;";
+            "PRAGMA synchronous = EXTRA;";
         int rc = sqlite3_exec(db_, kSetup, nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) return SqliteToWin32(rc);
         int64_t version = 0;
