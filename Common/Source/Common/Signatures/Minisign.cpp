@@ -224,7 +224,9 @@ Verdict VerifyWithKey(const std::string& path, const std::string& file_name, con
             return Verdict::kMismatch;
         }
     }
-    if (signature.trusted_comment != "file:" + file_name) {
+    std::string signed_name;
+    SignedTimes times;
+    if (!ParseTrustedComment(signature.trusted_comment, &signed_name, &times) || signed_name != file_name) {
         *reason = "names another file";
         return Verdict::kOtherFile;
     }
@@ -240,8 +242,40 @@ Verdict VerifyWithKey(const std::string& path, const std::string& file_name, con
 
 }  // namespace
 
+std::string TrustedComment(const std::string& file_name, const SignedTimes& times) {
+    std::string comment = "file:" + file_name;
+    if (times.signed_at != 0) comment += "\ttimestamp:" + std::to_string(times.signed_at);
+    if (times.expires_at != 0) comment += "\texpires:" + std::to_string(times.expires_at);
+    return comment;
+}
+
+bool ParseTrustedComment(std::string_view comment, std::string* file_name, SignedTimes* times) {
+    constexpr std::string_view kFile = "file:";
+    if (comment.substr(0, kFile.size()) != kFile) return false;
+    const size_t end = comment.find('\t');
+    *file_name = std::string(comment.substr(kFile.size(), end == std::string_view::npos ? end : end - kFile.size()));
+    *times = {};
+    for (size_t at = end; at != std::string_view::npos;) {
+        const size_t next = comment.find('\t', at + 1);
+        const std::string_view field = comment.substr(at + 1, next == std::string_view::npos ? next : next - at - 1);
+        at = next;
+        const size_t colon = field.find(':');
+        if (colon == std::string_view::npos) return false;
+        const std::string_view key = field.substr(0, colon), digits = field.substr(colon + 1);
+        int64_t* slot = key == "timestamp" ? &times->signed_at : key == "expires" ? &times->expires_at : nullptr;
+        // Each field once, a positive decimal of at most 12 digits.
+        if (slot == nullptr || *slot != 0 || digits.empty() || digits.size() > 12 ||
+            digits.find_first_not_of("0123456789") != std::string_view::npos) {
+            return false;
+        }
+        *slot = std::stoll(std::string(digits));
+        if (*slot == 0) return false;
+    }
+    return true;
+}
+
 Verdict VerifyFile(const std::string& path, const std::string& file_name, const Signature& signature,
-                   const std::vector<PublicKey>& keys, std::string* reason) {
+                   const std::vector<PublicKey>& keys, std::string* reason, SignedTimes* times) {
     if (!SodiumReady()) {
         *reason = "cannot be checked: the signature library cannot start";
         return Verdict::kUnreadable;
@@ -254,7 +288,11 @@ Verdict VerifyFile(const std::string& path, const std::string& file_name, const 
     for (const PublicKey& candidate : keys) {
         if (candidate.key_id != signature.key_id) continue;
         verdict = VerifyWithKey(path, file_name, signature, candidate, reason);
-        if (verdict == Verdict::kValid) return verdict;
+        if (verdict == Verdict::kValid) {
+            std::string name;
+            if (times != nullptr) ParseTrustedComment(signature.trusted_comment, &name, times);
+            return verdict;
+        }
     }
     return verdict;
 }
@@ -285,14 +323,14 @@ bool GenerateKeyPair(std::string* public_text, std::string* secret_text, std::st
 }
 
 bool SignFile(const std::string& path, const std::string& file_name, const SecretKey& key,
-              std::string* signature_text, std::string* error) {
+              std::string* signature_text, std::string* error, const SignedTimes& times) {
     if (!SodiumReady()) return Fail(error, "the signature library cannot start");
     uint8_t hash[crypto_generichash_BYTES_MAX];
     if (!HashFile(path, hash)) return Fail(error, "cannot read " + path);
     uint8_t sig[kSignatureBytes] = {'E', 'D'};
     std::memcpy(sig + 2, key.key_id.data(), 8);
     crypto_sign_detached(sig + 10, nullptr, hash, sizeof hash, key.key.data());
-    const std::string comment = "file:" + file_name;
+    const std::string comment = TrustedComment(file_name, times);
     std::vector<uint8_t> global_message(sig + 10, sig + 10 + 64);
     global_message.insert(global_message.end(), comment.begin(), comment.end());
     uint8_t global[64];

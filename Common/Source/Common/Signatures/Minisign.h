@@ -57,27 +57,44 @@ bool ParseSignature(std::string_view text, Signature* signature, std::string* er
 // An unencrypted secret key, as "minisign -G -W" writes it.
 bool ParseSecretKey(std::string_view text, SecretKey* key, std::string* error);
 
+// What a trusted comment may carry after "file:NAME": when the file was
+// signed and until when it may be used, as tab-separated fields
+//   file:avvdat.ini<TAB>timestamp:1796083200<TAB>expires:1796688000
+// (seconds since 1970 UTC; "timestamp:" as minisign itself names the
+// signing time). Either field may be missing; no other field is allowed.
+struct SignedTimes {
+    int64_t signed_at = 0;   // 0: not given
+    int64_t expires_at = 0;  // 0: not given
+};
+
+// The trusted comment for file_name with times (fields of 0 left out).
+std::string TrustedComment(const std::string& file_name, const SignedTimes& times);
+// Splits a trusted comment into its file name and times; false when it is
+// not "file:NAME" with known fields after it.
+bool ParseTrustedComment(std::string_view comment, std::string* file_name, SignedTimes* times);
+
 enum class Verdict {
     kValid,
     kUntrustedKey,    // made by a key none of the trusted keys is
     kMismatch,        // the file is not what was signed
-    kOtherFile,       // the trusted comment names another file
+    kOtherFile,       // the trusted comment names another file (or is not one of ours)
     kBadComment,      // the global signature over the trusted comment fails
     kUnreadable,      // the file could not be read
 };
 
 // Checks, in this order: the key id against keys, the file's signature, the
-// trusted comment (exactly "file:" + file_name), and the global signature
-// over signature and trusted comment. *reason is set on every verdict but
-// kValid.
+// trusted comment ("file:" + file_name, with SignedTimes fields or none),
+// and the global signature over signature and trusted comment. *reason is
+// set on every verdict but kValid; with kValid, *times (may be nullptr)
+// holds the comment's times.
 Verdict VerifyFile(const std::string& path, const std::string& file_name, const Signature& signature,
-                   const std::vector<PublicKey>& keys, std::string* reason);
+                   const std::vector<PublicKey>& keys, std::string* reason, SignedTimes* times = nullptr);
 
 // For the publisher: a new key pair as text ("minisign -G -W" format), and
 // a prehashed signature of the file at path with trusted comment
-// "file:" + file_name. False with *error on failure.
+// TrustedComment(file_name, times). False with *error on failure.
 bool GenerateKeyPair(std::string* public_text, std::string* secret_text, std::string* error);
 bool SignFile(const std::string& path, const std::string& file_name, const SecretKey& key,
-              std::string* signature_text, std::string* error);
+              std::string* signature_text, std::string* error, const SignedTimes& times = {});
 
 }  // namespace TesselSoftware::Minisign

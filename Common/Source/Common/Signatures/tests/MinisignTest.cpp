@@ -136,6 +136,45 @@ TEST_F(MinisignTest, AChangedTrustedCommentFailsTheGlobalSignature) {
     EXPECT_EQ("has a trusted comment that was changed", Check("avvdat-402.zip", signature, {public_key_}));
 }
 
+// The times after "file:NAME" are signed with it: they come back from a
+// valid signature, cannot be changed without breaking it, and a comment
+// with anything but the known fields names no file of ours.
+TEST_F(MinisignTest, SignedTimesTravelInTheTrustedComment) {
+    std::string text, error;
+    ASSERT_TRUE(SignFile(dir_ / "oem.ini", "oem.ini", secret_key_, &text, &error, {1796083200, 1796688000})) << error;
+    EXPECT_NE(std::string::npos, text.find("trusted comment: file:oem.ini\ttimestamp:1796083200\texpires:1796688000\n"));
+    Signature signature;
+    ASSERT_TRUE(ParseSignature(text, &signature, &error)) << error;
+    std::string reason;
+    SignedTimes times;
+    ASSERT_EQ(Verdict::kValid, VerifyFile(dir_ / "oem.ini", "oem.ini", signature, {public_key_}, &reason, &times));
+    EXPECT_EQ(1796083200, times.signed_at);
+    EXPECT_EQ(1796688000, times.expires_at);
+    std::string later = text;
+    later.replace(later.find("expires:1796688000"), 18, "expires:1896688000");
+    EXPECT_EQ("has a trusted comment that was changed", Check("oem.ini", later, {public_key_}));
+
+    const struct Row {
+        const char* comment;
+        bool parses;
+    } rows[] = {
+        {"file:oem.ini", true},
+        {"file:oem.ini\texpires:1796688000", true},
+        {"timestamp:1796083200\tfile:oem.ini", false},  // minisign's own order: not ours
+        {"file:oem.ini\ttimestamp:1\ttimestamp:2", false},
+        {"file:oem.ini\thashed", false},
+        {"file:oem.ini\texpires:-5", false},
+        {"file:oem.ini\texpires:0", false},
+        {"file:oem.ini\texpires:1234567890123", false},
+        {"file:oem.ini ", true},  // a name with a trailing space, which is another name
+    };
+    for (const Row& row : rows) {
+        std::string name;
+        SignedTimes parsed;
+        EXPECT_EQ(row.parses, ParseTrustedComment(row.comment, &name, &parsed)) << row.comment;
+    }
+}
+
 TEST_F(MinisignTest, KeysThatDoNotParseAreRefusedWithTheReason) {
     const struct Row {
         std::string text;
