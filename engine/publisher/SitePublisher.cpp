@@ -307,7 +307,16 @@ bool WriteEngineRelease(const EngineRelease& release, const SiteFaults& faults,
            Write(out + "/" + kEngineVersionRequestFile, answer, error);
 }
 
-bool SignTree(const std::string& out, const std::string& secret_key_path, std::string* error) {
+bool IsCatalogueName(const std::string& file_name) {
+    for (const char* name : {"oem.ini", "avvdat.ini", "avvdelta.ini", "EngineVersion.ini", kEngineVersionRequestFile,
+                             "EngineUpdate.ini"}) {
+        if (file_name == name) return true;
+    }
+    return false;
+}
+
+bool SignTree(const std::string& out, const std::string& secret_key_path, std::string* error,
+              const SignOptions& options) {
     std::string text;
     if (!Read(secret_key_path, &text, error)) return false;
     TesselSoftware::Minisign::SecretKey key;
@@ -318,7 +327,9 @@ bool SignTree(const std::string& out, const std::string& secret_key_path, std::s
     std::vector<fs::path> files;
     std::error_code failed;
     for (const auto& entry : fs::recursive_directory_iterator(out, failed)) {
-        if (entry.is_regular_file() && entry.path().extension() != ".minisig") files.push_back(entry.path());
+        if (!entry.is_regular_file() || entry.path().extension() == ".minisig") continue;
+        if (options.catalogues_only && !IsCatalogueName(entry.path().filename().string())) continue;
+        files.push_back(entry.path());
     }
     if (failed) {
         *error = "cannot list " + out + ": " + failed.message();
@@ -329,8 +340,13 @@ bool SignTree(const std::string& out, const std::string& secret_key_path, std::s
         // the version answer is kept as EngineVersion.ini however it is asked for.
         const std::string name =
             file.filename() == kEngineVersionRequestFile ? "EngineVersion.ini" : file.filename().string();
+        TesselSoftware::Minisign::SignedTimes times;
+        if (options.expires_seconds > 0 && IsCatalogueName(file.filename().string())) {
+            times.signed_at = options.now != 0 ? options.now : static_cast<int64_t>(std::time(nullptr));
+            times.expires_at = times.signed_at + options.expires_seconds;
+        }
         std::string signature;
-        if (!TesselSoftware::Minisign::SignFile(file.string(), name, key, &signature, error) ||
+        if (!TesselSoftware::Minisign::SignFile(file.string(), name, key, &signature, error, times) ||
             !Write(file.string() + ".minisig", signature, error)) {
             return false;
         }

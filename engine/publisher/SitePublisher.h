@@ -73,10 +73,24 @@ struct EngineRelease {
 bool WriteEngineRelease(const EngineRelease& release, const SiteFaults& faults,
                         const std::string& out, std::string* error);
 
+// How a tree is signed. With expires_seconds above 0, each catalogue's
+// trusted comment also carries its signing time (now) and its end of use
+// (now + expires_seconds), and catalogues_only leaves every other file's
+// signature as it is (a re-signing that changes no file).
+struct SignOptions {
+    int64_t expires_seconds = 0;
+    bool catalogues_only = false;
+    int64_t now = 0;  // 0: the clock's time
+};
+// The files gateways read the newest versions from: oem.ini, avvdat.ini,
+// avvdelta.ini, the version answer (EngineVersion.ini, default.asp) and
+// EngineUpdate.ini.
+bool IsCatalogueName(const std::string& file_name);
 // Writes NAME.minisig beside every file below out (but signatures), signed
 // with the unencrypted minisign secret key at secret_key_path, trusted
-// comment "file:NAME".
-bool SignTree(const std::string& out, const std::string& secret_key_path, std::string* error);
+// comment "file:NAME" (and the times options ask for, on catalogues).
+bool SignTree(const std::string& out, const std::string& secret_key_path, std::string* error,
+              const SignOptions& options = {});
 // A new key pair in minisign's formats: out/NAME.pub and out/NAME.key
 // (0600, not encrypted); neither may exist yet. An empty *name becomes
 // "vexor-publisher-<KEY ID>", so the pairs of a rotation never share names.

@@ -131,6 +131,7 @@ bool EngineUpdater::RunEngineUpdate() {
         EngineVersionNumber current;
         ParseEngineVersion(settings_.GetEngineVersionText(), &current);
         auto source = CreateDownloader(settings_.EngineUpdateSource(), &settings_.EngineSourceSettings());
+        source->SetCatalogueKind(CatalogueKind::kEngine);
         const std::string request = EngineVersionRequest(settings_.EngineUpdateSource(), current.text);
         EnsureDirectory(root, true);
         ::unlink((root + "~EngineVersion.ini").c_str());

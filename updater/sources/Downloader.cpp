@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 
+#include "Common/Clock.h"
 #include "Common/Errors/ExceptionBase.h"
 #include "sources/TrustedKeys.h"
 #include "sources/UrlParser.h"
@@ -86,7 +87,17 @@ void CDownloader::CheckSignature(const std::string& remote_name, const std::stri
     std::string error;
     if (!Minisign::ParseSignature(text, &signature, &error)) fail("is not a signature: " + error);
     std::string reason;
-    if (Minisign::VerifyFile(local_path, name, signature, keys, &reason) != Minisign::Verdict::kValid) fail(reason);
+    Minisign::SignedTimes times;
+    if (Minisign::VerifyFile(local_path, name, signature, keys, &reason, &times) != Minisign::Verdict::kValid) {
+        fail(reason);
+    }
+    if (!catalogue_) return;
+    const std::string refusal = CatalogueRefusal(kind_, name, times, ServiceClock().Now());
+    if (!refusal.empty()) {
+        ::unlink(local_path.c_str());
+        throw SignatureException(0, refusal);
+    }
+    RecordAcceptedCatalogue(kind_, name, times);
 }
 
 std::string CDownloader::AddressOf(const std::string& remote_name) const {

@@ -15,6 +15,7 @@
 
 #include "Common/Signatures/Minisign.h"
 #include "core/SourceSettings.h"
+#include "sources/CatalogueFreshness.h"
 #include "core/UpdateProgress.h"
 
 namespace TesselSoftware {
@@ -39,7 +40,13 @@ public:
     bool Download(const std::string& remote_name, const std::string& local_path);
     // Download of a catalogue (oem.ini, avvdat.ini, avvdelta.ini, the engine
     // update files): capped at CatalogueLimit(), checked while it arrives.
+    // While keys are trusted, the times its signature carries must also
+    // pass CatalogueRefusal for the downloader's kind (else both files are
+    // removed and SignatureException carries the refusal), and a catalogue
+    // that passes is recorded as accepted.
     bool DownloadCatalogue(const std::string& remote_name, const std::string& local_path);
+    // Which kind of source this is, for the signed times of its catalogues.
+    void SetCatalogueKind(CatalogueKind kind) { kind_ = kind; }
     // Appends the names of the base location's entries whose whole name
     // matches pattern (Perl syntax; empty = every entry). The base
     // behaviour lists nothing and returns false.
@@ -89,6 +96,7 @@ private:
     IUpdateProgress* progress_;
     uint64_t limit_ = 0;  // during DownloadCatalogue; 0: MaxUpdateFileBytes()
     bool catalogue_ = false;
+    CatalogueKind kind_ = CatalogueKind::kDat;
 };
 
 // The most bytes one file from an update source may take on the local disk

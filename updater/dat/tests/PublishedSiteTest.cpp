@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -15,6 +16,7 @@
 #include "TestSupport.h"
 #include "UpdaterTestSupport.h"
 #include "core/UpdaterCore.h"
+#include "sources/CatalogueFreshness.h"
 #include "sources/DownloaderFS.h"
 #include "sources/TrustedKeys.h"
 
@@ -175,6 +177,59 @@ TEST_F(SignedSiteTest, UnsignedForeignAndTamperedSitesAreRefused) {
         EXPECT_EQ(Set(100), Configured());
         EXPECT_EQ((std::vector<std::string>{"avvdat-100-files"}), Testing::SortedNames(dir_ / "dat"));
     }
+}
+
+// Signed times make a frozen or replayed copy of the site visible: an
+// expired catalogue, one signed beyond the clock's skew, and one signed
+// before a copy already accepted are each refused with their reason, and
+// the configured set stays. A site signed without times keeps working
+// until one with times was accepted.
+TEST_F(SignedSiteTest, ExpiredFutureAndReplayedCataloguesAreRefusedAndTheSetKept) {
+    Install(100);
+    {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.WriteString("DATPath", Set(100));
+        key.WriteDword("DATVersion", 100);
+    }
+    core_.Load();
+    Trust("publisher");
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const auto sign_at = [&](int64_t signed_at, int64_t expires_seconds) {
+        fs::remove_all(dir_ / "site");
+        Publish(100, 101);
+        VexorPublisher::SignOptions options;
+        options.now = signed_at;
+        options.expires_seconds = expires_seconds;
+        std::string error;
+        ASSERT_TRUE(VexorPublisher::SignTree(dir_ / "site", dir_ / "publisher/vexor-publisher.key", &error, options))
+            << error;
+    };
+    const struct Row {
+        const char* what;
+        int64_t signed_at;  // 0: signed without times
+        int64_t expires_seconds;
+        std::string result;  // its start
+        uint32_t configured;
+    } rows[] = {
+        {"expired two days ago", now - 10 * 86400, 8 * 86400, "The signed catalogue 'oem.ini' expired on ", 100},
+        {"signed an hour ahead of this clock", now + 3600, 8 * 86400,
+         "The signed catalogue 'oem.ini' was signed on ", 100},
+        {"signed a minute ahead: within the skew", now + 60, 8 * 86400, "installed", 101},
+        {"a copy signed a day earlier", now - 86400, 8 * 86400,
+         "The signed catalogue 'oem.ini' was signed before one already accepted (", 101},
+        {"a copy without times after one with them", 0, 0,
+         "The signed catalogue 'oem.ini' carries no signing time, but one signed on ", 101},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        sign_at(row.signed_at, row.expires_seconds);
+        const std::string result = SignedPass();
+        EXPECT_EQ(0u, result.rfind(row.result, 0)) << result;
+        EXPECT_EQ(Set(row.configured), Configured());
+    }
+    EXPECT_EQ(now + 60, NewestSignedCatalogue(CatalogueKind::kDat));
+    EXPECT_EQ(0, NewestSignedCatalogue(CatalogueKind::kEngine));
 }
 
 TEST_F(SignedSiteTest, KeyFilesThatDoNotParseAreReportedAndNoneUsableFailsThePass) {

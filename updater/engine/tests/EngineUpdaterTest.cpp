@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -26,6 +27,7 @@
 #include "dat/EngineStartCheck.h"
 #include "engine/EngineVersionNumber.h"
 #include "sources/DownloaderFS.h"
+#include "sources/CatalogueFreshness.h"
 #include "sources/TrustedKeys.h"
 
 namespace TesselSoftware {
@@ -385,6 +387,38 @@ TEST_F(EngineUpdaterTest, ASignedReleaseInstallsAndAReplacedArchiveIsRefused) {
     SetRequiredSigners(nullptr);
     EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
     EXPECT_FALSE(Testing::Exists(Engine("6.0.6.0")));
+}
+
+// The engine site's catalogues carry signed times as the DAT site's do: an
+// older copy than one accepted, or an expired one, is refused and the
+// installed engine stays.
+TEST_F(EngineUpdaterTest, AReplayedOrExpiredEngineCatalogueIsRefused) {
+    std::string error;
+    ASSERT_TRUE(VexorPublisher::WriteKeyPair(dir_ / "keys", &error)) << error;
+    WriteFile(dir_ / "etc/vexor/trusted-keys/publisher.pub", ReadFile(dir_ / "keys/vexor-publisher.pub"));
+    std::string failure;
+    ASSERT_TRUE(core_.UseTrustedKeys(&failure)) << failure;
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const auto sign_at = [&](int64_t signed_at, int64_t expires_seconds) {
+        VexorPublisher::SignOptions options;
+        options.now = signed_at;
+        options.expires_seconds = expires_seconds;
+        ASSERT_TRUE(VexorPublisher::SignTree(site(), dir_ / "keys/vexor-publisher.key", &error, options)) << error;
+    };
+    Publish("6.0.5.0");
+    sign_at(now - 3600, 86400);
+    EXPECT_EQ("installed", Pass());
+    EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
+
+    Publish("6.0.6.0");
+    sign_at(now - 7200, 86400);
+    EXPECT_EQ(0u, Pass().rfind("The signed catalogue 'EngineVersion.ini' was signed before one already accepted (", 0));
+    sign_at(now - 3 * 86400, 86400);
+    EXPECT_EQ(0u, Pass().rfind("The signed catalogue 'EngineVersion.ini' expired on ", 0));
+    SetRequiredSigners(nullptr);
+    EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
+    EXPECT_FALSE(Testing::Exists(Engine("6.0.6.0")));
+    EXPECT_EQ(now - 3600, NewestSignedCatalogue(CatalogueKind::kEngine));
 }
 
 TEST_F(EngineUpdaterTest, WithoutInstallPathTheDefaultFolderIsUsedNotTheWorkingDirectory) {
