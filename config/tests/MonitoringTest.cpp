@@ -13,6 +13,7 @@
 #include "Common/Platform/MachineLayout.h"
 #include "Common/Platform/ProcessRunner.h"
 #include "VexorCtlTestSupport.h"
+#include "sources/CatalogueFreshness.h"
 #include "vexorctl/HealthCheck.h"
 #include "vexorctl/VexorCtl.h"
 
@@ -155,6 +156,9 @@ TEST_F(MonitoringTest, MetricsAreWrittenAtomicallyAndReadByTheReferenceParser) {
     InstallSet(6543, 3600);
     core.AddMessage("******* Performing update *******");
     core.AddMessageText("Error: the source \"x\" is unreachable");
+    RecordAcceptedCatalogue(CatalogueKind::kDat, "oem.ini", {1'796'083'200, 1'796'688'000});
+    RecordAcceptedCatalogue(CatalogueKind::kDat, "avvdat.ini", {1'796'083'100, 0});
+    RecordAcceptedCatalogue(CatalogueKind::kEngine, "EngineUpdate.ini", {1'795'000'000, 0});
     const std::string file = dir / "vexor.prom";
     WriteFile(file, "# an older file the collector may be reading\n");
     const Outcome outcome = Ctl({"metrics", "--output", file});
@@ -172,6 +176,8 @@ TEST_F(MonitoringTest, MetricsAreWrittenAtomicallyAndReadByTheReferenceParser) {
     EXPECT_EQ(0.0, value("vexor_last_check_success"));
     EXPECT_EQ(0.0, value("vexor_update_running"));
     EXPECT_EQ(1.0, value("vexor_engine_info{version=Unknown}"));
+    EXPECT_EQ(1'796'083'200.0, value("vexor_catalogue_signed_timestamp_seconds{kind=dat}"));
+    EXPECT_EQ(1'795'000'000.0, value("vexor_catalogue_signed_timestamp_seconds{kind=engine}"));
     for (const auto& [name, type] : parsed) {
         EXPECT_NE(std::string::npos, name.find("vexor_")) << name;
         if (name.rfind("TYPE ", 0) == 0) {
@@ -187,6 +193,8 @@ TEST_F(MonitoringTest, MetricsAreWrittenAtomicallyAndReadByTheReferenceParser) {
     ASSERT_EQ(0, down.status) << down.err;
     EXPECT_NE(std::string::npos, down.out.find("\nvexor_up 0\n")) << down.out;
     EXPECT_NE(std::string::npos, down.out.find("\nvexor_dat_installed_timestamp_seconds ")) << down.out;
+    EXPECT_NE(std::string::npos, down.out.find("\nvexor_catalogue_signed_timestamp_seconds{kind=\"dat\"} 1796083200\n"))
+        << down.out;
     EXPECT_EQ(std::string::npos, down.out.find("vexor_engine_info")) << down.out;
 
     const Outcome unwritable = Ctl({"metrics", "--output", dir / "no-such-folder/vexor.prom"});

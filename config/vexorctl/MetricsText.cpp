@@ -38,6 +38,20 @@ std::string MetricsText(const UpdaterReading& reading) {
         Gauge(text, "vexor_dat_installed_timestamp_seconds", "When the installed DAT set was installed.",
               reading.dat_installed);
     }
+    if (reading.dat_catalogue_signed > 0 || reading.engine_catalogue_signed > 0) {
+        std::string samples;
+        for (const auto& [kind, signed_at] : {std::pair{"dat", reading.dat_catalogue_signed},
+                                              std::pair{"engine", reading.engine_catalogue_signed}}) {
+            if (signed_at <= 0) continue;
+            if (!samples.empty()) samples += "\n";
+            samples += std::string("vexor_catalogue_signed_timestamp_seconds{kind=\"") + kind + "\"} " +
+                       std::to_string(signed_at);
+        }
+        Metric(text, "vexor_catalogue_signed_timestamp_seconds",
+               "When the newest accepted catalogue of the kind of source was signed; it stops moving while a "
+               "site or mirror is frozen.",
+               "gauge", samples);
+    }
     if (reading.last_check > 0) {
         Gauge(text, "vexor_last_check_timestamp_seconds", "When the last update check finished.", reading.last_check);
     }

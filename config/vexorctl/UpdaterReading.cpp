@@ -6,6 +6,7 @@
 
 #include "Common/ProductKey.h"
 #include "Common/Registry/RegistryKey.h"
+#include "sources/CatalogueFreshness.h"
 #include "core/PassRecord.h"
 #include "vexorctl/PassHistory.h"
 #include "vexorctl/TerminalText.h"
@@ -84,6 +85,8 @@ void ReadStore(UpdaterReading* reading) {
         uint64_t installed = 0;
         key.ReadQword("LastUpdateTime", 0, &installed);
         reading->dat_installed = PlausibleTime(static_cast<int64_t>(installed)) ? static_cast<int64_t>(installed) : 0;
+        reading->dat_catalogue_signed = NewestSignedCatalogue(CatalogueKind::kDat);
+        reading->engine_catalogue_signed = NewestSignedCatalogue(CatalogueKind::kEngine);
         if (reading->service != UpdaterReading::Service::kAnswered) {
             uint32_t version = 0;
             key.ReadDword("DATVersion", 0, &version);

@@ -37,6 +37,10 @@ struct UpdaterReading {
     int64_t last_check = 0;
     // From the store only: when the installed set was installed (0 unknown).
     int64_t dat_installed = 0;
+    // From the store only: the newest signing time of an accepted catalogue
+    // per kind of source (0: none carried one).
+    int64_t dat_catalogue_signed = 0;
+    int64_t engine_catalogue_signed = 0;
     std::string store_error;  // why the store could not be read, "" when it was
 };
 
