@@ -47,6 +47,11 @@ constexpr char kUsage[] =
     "      the gateways) and DIR/NAME.key (secret, not encrypted); NAME defaults to\n"
     "      vexor-publisher-<KEY ID>, so a second key never replaces the first; the\n"
     "      paths written are printed\n"
+    "  vexor-publish refresh --out SITE --sign-key FILE --expires DURATION\n"
+    "      signs the catalogues of an existing tree again (oem.ini, avvdat.ini, avvdelta.ini,\n"
+    "      EngineVersion.ini, default.asp, EngineUpdate.ini) with a new signing time and end\n"
+    "      of use, changing no file: the publisher's daily job, so gateways can tell a\n"
+    "      current site from a frozen copy of it\n"
     "  vexor-publish marker --version N\n"
     "      prints bytes that only version N's set detects (Vexor.Gen.<3N+2>)\n"
     "\n"
@@ -54,6 +59,9 @@ constexpr char kUsage[] =
     "  --sign-key FILE   sign every file written below DIR (NAME.minisig beside it, trusted\n"
     "                    comment file:NAME) with FILE, an unencrypted minisign secret key\n"
     "                    (minisign -G -W, or keygen)\n"
+    "  --expires DURATION with --sign-key: each catalogue's signature also carries when it\n"
+    "                    was signed and that it expires DURATION later (a number and s, m,\n"
+    "                    h or d: 8d); gateways refuse it after that\n"
     "  --date YYYY-MM-DD the date the files carry (default today)\n"
     "\n"
     "Faults (each breaks the site in exactly one way):\n"
@@ -158,7 +166,30 @@ struct TreeOptions {
     Date date;
     SiteFaults faults;
     std::string sign_key;
+    int64_t expires_seconds = 0;
 };
+
+// "90s", "30m", "12h", "8d": seconds, at most ten years; 0 when malformed.
+int64_t ParseDuration(const std::string& text) {
+    if (text.size() < 2 || text.size() > 8) return 0;
+    const std::string digits = text.substr(0, text.size() - 1);
+    if (digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    const int64_t unit = text.back() == 's' ? 1 : text.back() == 'm' ? 60 : text.back() == 'h' ? 3600
+                         : text.back() == 'd' ? 86400 : 0;
+    const int64_t seconds = std::stoll(digits) * unit;
+    return seconds <= 10 * 366 * 86400LL ? seconds : 0;
+}
+
+// --sign-key and --expires; --expires needs a key.
+bool TakeSigning(Arguments& args, std::string* sign_key, int64_t* expires_seconds, std::string* error) {
+    *sign_key = args.Take("--sign-key");
+    const std::string expires = args.Take("--expires");
+    if (expires.empty()) return true;
+    *expires_seconds = ParseDuration(expires);
+    if (*expires_seconds == 0) return (*error = "--expires takes a duration such as 90s, 30m, 12h or 8d", false);
+    if (sign_key->empty()) return (*error = "--expires needs --sign-key: the times are part of the signature", false);
+    return true;
+}
 
 bool TakeTreeOptions(Arguments& args, TreeOptions* tree, std::string* error) {
     if (!TakeFaults(args, &tree->faults, error)) return false;
@@ -170,8 +201,7 @@ bool TakeTreeOptions(Arguments& args, TreeOptions* tree, std::string* error) {
     }
     tree->out = args.Take("--out");
     if (tree->out.empty()) return (*error = "--out DIR is required", false);
-    tree->sign_key = args.Take("--sign-key");
-    return true;
+    return TakeSigning(args, &tree->sign_key, &tree->expires_seconds, error);
 }
 
 // The signatures file of datset and site.
@@ -232,7 +262,24 @@ int PublishTree(TreeWriter write, Arguments& args) {
     TreeOptions tree;
     std::string error;
     if (!TakeTreeOptions(args, &tree, &error) || !write(args, tree, &error)) return Fail(error);
-    if (!tree.sign_key.empty() && !SignTree(tree.out, tree.sign_key, &error)) return Fail(error);
+    SignOptions options;
+    options.expires_seconds = tree.expires_seconds;
+    if (!tree.sign_key.empty() && !SignTree(tree.out, tree.sign_key, &error, options)) return Fail(error);
+    return 0;
+}
+
+int Refresh(Arguments& args) {
+    const std::string out = args.Take("--out");
+    std::string sign_key, error;
+    SignOptions options;
+    options.catalogues_only = true;
+    if (!TakeSigning(args, &sign_key, &options.expires_seconds, &error)) return Fail(error);
+    if (out.empty() || sign_key.empty() || options.expires_seconds == 0) {
+        return Fail("refresh needs --out SITE, --sign-key FILE and --expires DURATION");
+    }
+    if (const std::string unused = args.Unused(); !unused.empty()) return Fail("unknown option " + unused);
+    if (!std::filesystem::is_directory(out)) return Fail(out + " is not a folder");
+    if (!SignTree(out, sign_key, &error, options)) return Fail(error);
     return 0;
 }
 
@@ -266,6 +313,7 @@ constexpr Command kCommands[] = {
     {"site", [](Arguments& args) { return PublishTree(PublishSite, args); }},
     {"engine", [](Arguments& args) { return PublishTree(PublishEngine, args); }},
     {"keygen", Keygen},
+    {"refresh", Refresh},
     {"marker", Marker},
 };
 

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <map>
 
 #include "Common/Engine/EngineContract.h"
 #include "Common/Platform/FileVersion.h"
 #include "Common/Platform/ProcessRunner.h"
+#include "Common/Signatures/Minisign.h"
 #include "Common/Text/Md5.h"
 #include "SitePublisher.h"
 #include "TestSupport.h"
@@ -284,6 +286,71 @@ TEST(PublisherSigning, EveryWrittenFileIsSignedAndTheToolAcceptsIt) {
     EXPECT_GE(files, 5u);  // archive, catalogues, patches
     EXPECT_EQ(2, run({VEXOR_PUBLISH_TOOL, "site", "--signatures", VEXOR_SAMPLE_SIGNATURES, "--versions", "1..2",
                       "--sign-key", dir / "keys/vexor-publisher.pub", "--out", dir / "site"}));
+}
+
+// --expires and refresh: the catalogues' signatures carry their signing
+// time and end of use, Debian's minisign still accepts them, and a refresh
+// re-signs the catalogues alone without changing any file.
+TEST(PublisherSigning, ExpiringSignaturesAndARefreshThatChangesNoFile) {
+    if (::access("/usr/bin/minisign", X_OK) != 0) GTEST_SKIP() << "minisign is not installed";
+    TesselSoftware::Testing::ScratchDir dir;
+    using TesselSoftware::ChildOutcome;
+    using TesselSoftware::RunChildProcess;
+    using TesselSoftware::Testing::ReadFile;
+    std::string output;
+    const auto run = [&output](const std::vector<std::string>& argv) {
+        const ChildOutcome outcome = RunChildProcess(argv, 120000, &output, 1 << 16);
+        return outcome.kind == ChildOutcome::Kind::kExited ? outcome.exit_code : -1;
+    };
+    const std::string key = dir / "keys/vexor-publisher.key";
+    ASSERT_EQ(0, run({VEXOR_PUBLISH_TOOL, "keygen", "--out", dir / "keys", "--name", "vexor-publisher"}));
+    const int64_t before = static_cast<int64_t>(std::time(nullptr));
+    ASSERT_EQ(0, run({VEXOR_PUBLISH_TOOL, "site", "--signatures", VEXOR_SAMPLE_SIGNATURES, "--versions", "1..2",
+                      "--sign-key", key, "--expires", "8d", "--out", dir / "site"}));
+    const auto times_of = [&](const std::string& name) {
+        TesselSoftware::Minisign::Signature signature;
+        std::string error, file;
+        TesselSoftware::Minisign::SignedTimes times;
+        EXPECT_TRUE(TesselSoftware::Minisign::ParseSignature(ReadFile(dir / ("site/" + name + ".minisig")), &signature,
+                                                             &error))
+            << error;
+        EXPECT_TRUE(TesselSoftware::Minisign::ParseTrustedComment(signature.trusted_comment, &file, &times));
+        EXPECT_EQ(name, file);
+        return times;
+    };
+    const auto signed_first = times_of("avvdat.ini");
+    EXPECT_GE(signed_first.signed_at, before);
+    EXPECT_EQ(signed_first.signed_at + 8 * 86400, signed_first.expires_at);
+    EXPECT_EQ(0, times_of("avvdat-2.zip").expires_at) << "only catalogues expire";
+    for (const char* name : {"oem.ini", "avvdat.ini", "avvdelta.ini", "avvdat-2.zip"}) {
+        EXPECT_EQ(0, run({"/usr/bin/minisign", "-V", "-q", "-p", dir / "keys/vexor-publisher.pub", "-m",
+                          dir / ("site/" + std::string(name))}))
+            << name;
+    }
+
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path() + "/site")) {
+        files[entry.path().filename().string()] = ReadFile(entry.path().string());
+    }
+    ::sleep(1);
+    ASSERT_EQ(0, run({VEXOR_PUBLISH_TOOL, "refresh", "--out", dir / "site", "--sign-key", key, "--expires", "36h"}));
+    for (const auto& [name, bytes] : files) {
+        const bool catalogue_signature = name.ends_with(".ini.minisig");
+        EXPECT_EQ(!catalogue_signature, bytes == ReadFile(dir / ("site/" + name))) << name;
+    }
+    const auto refreshed = times_of("avvdat.ini");
+    EXPECT_GT(refreshed.signed_at, signed_first.signed_at);
+    EXPECT_EQ(refreshed.signed_at + 36 * 3600, refreshed.expires_at);
+    EXPECT_EQ(0, run({"/usr/bin/minisign", "-V", "-q", "-p", dir / "keys/vexor-publisher.pub", "-m", dir / "site/oem.ini"}));
+
+    for (const std::vector<std::string>& refused : std::vector<std::vector<std::string>>{
+             {VEXOR_PUBLISH_TOOL, "refresh", "--out", dir / "site", "--sign-key", key},
+             {VEXOR_PUBLISH_TOOL, "refresh", "--out", dir / "site", "--sign-key", key, "--expires", "8x"},
+             {VEXOR_PUBLISH_TOOL, "refresh", "--out", dir / "nowhere", "--sign-key", key, "--expires", "8d"},
+             {VEXOR_PUBLISH_TOOL, "site", "--signatures", VEXOR_SAMPLE_SIGNATURES, "--versions", "1..2",
+              "--expires", "8d", "--out", dir / "unsigned"}}) {
+        EXPECT_EQ(2, run(refused)) << refused.back();
+    }
 }
 
 TEST(PublisherDates, OnlyRealDatesAreAccepted) {
