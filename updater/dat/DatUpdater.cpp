@@ -19,6 +19,7 @@
 #include "dat/EngineStartCheck.h"
 #include "dat/IniFile.h"
 #include "sources/DownloaderFS.h"
+#include "sources/SiteFallback.h"
 
 namespace TesselSoftware {
 
@@ -170,6 +171,11 @@ void DatUpdater::SwitchBuildFolder() {
 }
 
 bool DatUpdater::RunDatUpdate() {
+    return RunOverSites(settings_.DatSourceSettings(), settings_.DATSource(), ReadFallbackSites(kDatFallbackSitesValue),
+                        progress_, [this](SourceSettings& site) { return RunDatUpdateFrom(site); });
+}
+
+bool DatUpdater::RunDatUpdateFrom(SourceSettings& site) {
     // Names of an earlier pass must not steer this pass's clean-up: they
     // may name the installed set's archive.
     zip_name_.clear();
@@ -182,7 +188,7 @@ bool DatUpdater::RunDatUpdate() {
         progress_.SetCurrentStatusText("Checking for new DAT files");
         settings_.SetLastCheckResult("");
         RemoveStaleBuildFiles();
-        auto source = CreateDownloader(settings_.DATSource(), &settings_.DatSourceSettings());
+        auto source = CreateDownloader(settings_.DATSource(), &site);
         const uint32_t current = GetCurrentVersion();
 
         temp_folder = DatRoot() + Formatted("UpdateFrom-%d", current);

@@ -19,6 +19,7 @@ namespace TesselSoftware {
 class CDownloader;
 class DeltaCatalogue;
 class IUpdateProgress;
+class SourceSettings;
 class UpdaterSettings;
 
 class DatUpdater {
@@ -33,6 +34,8 @@ public:
     // One pass; returns true when a new set was switched in, false when
     // the definitions were up to date. Throws ExceptionBase
     // (CTLVexorNetException for network and install failures) otherwise.
+    // With fallback sites (FallbackSites), a pass that fails on a site
+    // starts again on the next (RunOverSites).
     bool RunDatUpdate();
 
     // The installed version (highest avvdat-N name in DATFolder, 0 when
@@ -97,6 +100,9 @@ public:
     }
 
 private:
+    // One pass against site (the configured source, or a copy of it with a
+    // fallback's address).
+    bool RunDatUpdateFrom(SourceSettings& site);
     // The installed version, without touching LastCheckResult.
     uint32_t InstalledVersion();
     void ThrowIfCancelled();

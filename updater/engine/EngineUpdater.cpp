@@ -22,6 +22,7 @@
 #include "dat/IniFile.h"
 #include "engine/EngineVersionNumber.h"
 #include "sources/Downloader.h"
+#include "sources/SiteFallback.h"
 #include "sources/SiteCoolDown.h"
 
 namespace TesselSoftware {
@@ -119,6 +120,12 @@ bool EngineUpdater::SwitchBuildFolder() {
 }
 
 bool EngineUpdater::RunEngineUpdate() {
+    return RunOverSites(settings_.EngineSourceSettings(), settings_.EngineUpdateSource(),
+                        ReadFallbackSites(kEngineFallbackSitesValue), progress_,
+                        [this](SourceSettings& site) { return RunEngineUpdateFrom(site); });
+}
+
+bool EngineUpdater::RunEngineUpdateFrom(SourceSettings& site) {
     temp_folder_.clear();
     build_folder_.clear();
     final_folder_.clear();
@@ -130,7 +137,7 @@ bool EngineUpdater::RunEngineUpdate() {
         settings_.SetLastCheckResult("");
         EngineVersionNumber current;
         ParseEngineVersion(settings_.GetEngineVersionText(), &current);
-        auto source = CreateDownloader(settings_.EngineUpdateSource(), &settings_.EngineSourceSettings());
+        auto source = CreateDownloader(settings_.EngineUpdateSource(), &site);
         source->SetCatalogueKind(CatalogueKind::kEngine);
         const std::string request = EngineVersionRequest(settings_.EngineUpdateSource(), current.text);
         EnsureDirectory(root, true);

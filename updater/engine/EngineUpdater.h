@@ -20,6 +20,7 @@ namespace TesselSoftware {
 class CDownloader;
 struct EngineVersionNumber;
 class IUpdateProgress;
+class SourceSettings;
 class UpdaterSettings;
 
 // The engine source's request for the installed engine's update folder.
@@ -35,7 +36,9 @@ public:
 
     // One pass; true when a new engine was switched in, false when the
     // installed one is current. Throws ExceptionBase (CTLVexorNetException
-    // for a failed rename) otherwise.
+    // for a failed rename) otherwise. With fallback sites
+    // (EngineUpdateFallbackSites), a pass that fails on a site starts again
+    // on the next (RunOverSites).
     bool RunEngineUpdate();
     // Keeps the three newest engine folders and the one EnginePath names;
     // never throws.
@@ -49,6 +52,9 @@ public:
     void SetStepHookForTesting(std::function<void(std::string_view)> hook) { step_hook_ = std::move(hook); }
 
 private:
+    // One pass against site (the configured source, or a copy of it with a
+    // fallback's address).
+    bool RunEngineUpdateFrom(SourceSettings& site);
     // Throws unless the new engine in folder starts (in a child process) on
     // the configured DAT set, or at least loads when none is configured.
     void VerifyBuildFolder(const std::string& version_text);
