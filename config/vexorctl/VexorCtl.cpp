@@ -21,6 +21,7 @@
 #include "Common/Text/TextConversion.h"
 #include "client/VexorUpdateRpc.h"
 #include "core/PassRecord.h"
+#include "logic/FallbackSetting.h"
 #include "logic/ServiceSandbox.h"
 #include "logic/SettingsPageRules.h"
 #include "vexorctl/HealthCheck.h"
@@ -65,7 +66,9 @@ constexpr char kHelpText[] =
     "Keys: interval (dat only, seconds, kept within 600..3600), splay (dat only, 0..3600\n"
     "seconds added to every next check, fixed per machine; root only), source (internet, share,\n"
     "folder), url, use-proxy, proxy, proxy-port, proxy-logon, proxy-user, local-dir,\n"
-    "share-dir, share-user. Yes/no keys take yes, no, true, false, 1 or 0.\n"
+    "share-dir, share-user, fallback (URL[,URL...]: further sites, in order, that a pass starts\n"
+    "again from when it fails on one; empty clears; root only). Yes/no keys take yes, no,\n"
+    "true, false, 1 or 0.\n"
     "\n"
     "Passwords are never taken from the command line:\n"
     "  --proxy-password | --share-password     ask for it (without echo on a terminal,\n"
@@ -318,7 +321,7 @@ void ApplyAssignments(const Command& command, bool dat, int64_t* interval, int32
         }
         if (const auto text = texts.find(key); text != texts.end()) {
             *text->second = value;
-        } else if (key == "splay" && dat) {
+        } else if ((key == "splay" && dat) || key == "fallback") {
             // Stored apart from the service's settings: see Execute.
         } else if (key == "interval" && dat) {
             *interval = ParseNumber(key, value, 1, INT32_MAX);
@@ -571,15 +574,30 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
             }
             fields.emplace_back("source", SourceTypeValue(type));
             for (auto& field : SourceFields(source, command.show_passwords)) fields.push_back(std::move(field));
+            const auto fallback = VexorConfig::ReadFallbackSetting(dat);
+            std::string sites;
+            for (const std::string& site : fallback.value_or(std::vector<std::string>{})) {
+                sites += (sites.empty() ? "" : ",") + site;
+            }
+            fields.emplace_back("fallback", fallback ? Value{sites} : Value{std::string("unknown")});
             Print(out, command.json, fields);
             return kOk;
         }
         if (command.assignments.empty() && command.password_sources.empty()) Usage("nothing to set");
+        // The splay and the fallback sites live in the settings store only;
+        // the rest goes through the service.
         std::optional<int64_t> splay;
         if (const auto found = command.assignments.find("splay"); found != command.assignments.end() && dat) {
             splay = ParseNumber("splay", found->second, 0, 3600);
         }
-        if (!splay || command.assignments.size() > 1 || !command.password_sources.empty()) {
+        std::optional<std::vector<std::string>> fallback;
+        if (const auto found = command.assignments.find("fallback"); found != command.assignments.end()) {
+            std::string problem;
+            fallback = VexorConfig::ParseFallbackList(found->second, &problem);
+            if (!problem.empty()) Usage("invalid value for fallback: " + problem);
+        }
+        const size_t store_only = (splay ? 1 : 0) + (fallback ? 1 : 0);
+        if (store_only == 0 || command.assignments.size() > store_only || !command.password_sources.empty()) {
             ApplyAssignments(command, dat, &dat_settings.update_interval, &type, source, in, err);
             if (dat && command.assignments.count("interval") != 0) {
                 const int64_t kept = VexorConfig::StoredInterval(dat_settings.update_interval);
@@ -601,6 +619,12 @@ int Execute(const Command& command, CVexorUpdateRpc& rpc, std::istream& in, std:
         }
         if (splay) {
             if (const std::string failure = WriteSplaySetting(*splay); !failure.empty()) {
+                err << "vexorctl: " << Printable(failure) << "\n";
+                return kAccessDenied;
+            }
+        }
+        if (fallback) {
+            if (const std::string failure = VexorConfig::WriteFallbackSetting(dat, *fallback); !failure.empty()) {
                 err << "vexorctl: " << Printable(failure) << "\n";
                 return kAccessDenied;
             }

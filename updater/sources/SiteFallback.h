@@ -19,19 +19,18 @@
 #include <string>
 #include <vector>
 
+#include "Common/ProductKey.h"
 #include "core/SourceSettings.h"
 #include "core/UpdateProgress.h"
 
 namespace TesselSoftware {
 
-// REG_MULTI_SZ values of the product key, written by root only.
-inline constexpr char kDatFallbackSitesValue[] = "FallbackSites";
-inline constexpr char kEngineFallbackSitesValue[] = "EngineUpdateFallbackSites";
 // More than any sensible list; entries beyond it are ignored.
 inline constexpr size_t kMaxFallbackSites = 8;
 inline constexpr size_t kMaxSiteAddressBytes = 1024;
 
-// The stored list, read as untrusted text: entries that are empty, too
+// The stored list (kDatFallbackSitesValue or kEngineFallbackSitesValue),
+// read as untrusted text: entries that are empty, too
 // long, not UTF-8 or hold control characters are skipped, as are those
 // past kMaxFallbackSites. Empty when the value is missing or unreadable.
 std::vector<std::string> ReadFallbackSites(const char* value_name);
