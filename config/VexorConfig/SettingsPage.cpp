@@ -9,6 +9,7 @@
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
+#include "logic/FallbackSetting.h"
 #include "logic/ServiceSandbox.h"
 #include "logic/SettingsPageRules.h"
 #include "logic/ShareFolder.h"
@@ -48,7 +49,8 @@ CSettingsPage::CSettingsPage(Kind kind, RPCClient::CVexorUpdateRpc& rpc, QWidget
       requires_logon_(new QCheckBox(tr("&The proxy server requires user authentication"))),
       proxy_user_(new QLineEdit), proxy_password_(PasswordEdit()), local_directory_(new QLineEdit),
       browse_local_(new QPushButton(tr("Browse..."))), local_warning_(new QLabel), share_directory_(new QLineEdit),
-      browse_share_(new QPushButton(tr("Browse..."))), share_user_(new QLineEdit), share_password_(PasswordEdit()) {
+      browse_share_(new QPushButton(tr("Browse..."))), share_user_(new QLineEdit), share_password_(PasswordEdit()),
+      fallback_sites_(new QLabel) {
     auto* layout = new QVBoxLayout(this);
     if (kind_ == Kind::kDat) {
         frequency_ = new QComboBox;
@@ -109,6 +111,14 @@ CSettingsPage::CSettingsPage(Kind kind, RPCClient::CVexorUpdateRpc& rpc, QWidget
     grid->addWidget(from_share_);
     grid->addWidget(Indented(share));
     layout->addWidget(source);
+    // Read-only here: root sets the list with vexorctl (it is not a setting
+    // the control endpoint carries).
+    auto* fallbacks = new QGroupBox(tr("Fallback Sites"));
+    auto* fallback_box = new QVBoxLayout(fallbacks);
+    fallback_sites_->setWordWrap(true);
+    fallback_sites_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    fallback_box->addWidget(fallback_sites_);
+    layout->addWidget(fallbacks);
     layout->addStretch(1);
 
     for (QLineEdit* edit : {url_, proxy_server_, proxy_port_, proxy_user_, proxy_password_, local_directory_,
@@ -167,6 +177,20 @@ void CSettingsPage::Load() {
     share_user_->setText(QString::fromStdString(source.net_share_user_name));
     share_password_->setText(QString::fromStdString(source.net_share_password));
     SourceRadio(type)->setChecked(true);
+    const auto fallbacks = VexorConfig::ReadFallbackSetting(kind_ == Kind::kDat);
+    QStringList sites;
+    for (const std::string& site : fallbacks.value_or(std::vector<std::string>{})) sites << QString::fromStdString(site);
+    const QString command = kind_ == Kind::kDat ? "vexorctl dat set fallback=URL[,URL...]" : "vexorctl engine set fallback=URL[,URL...]";
+    if (!fallbacks) {
+        fallback_sites_->setText(tr("The fallback sites could not be read from the settings store."));
+    } else if (sites.isEmpty()) {
+        fallback_sites_->setText(tr("None: a pass that fails on the source above fails. Root adds sites with \"%1\".")
+                                     .arg(command));
+    } else {
+        fallback_sites_->setText(tr("When a pass fails on the source above, it starts again from each of these in "
+                                    "turn:\n%1\n(Root changes the list with \"%2\".)")
+                                     .arg(sites.join("\n"), command));
+    }
     if (frequency_ != nullptr && loaded) frequency_->setCurrentIndex(static_cast<int>(FrequencyIndexFor(dat_.update_interval)));
     if (load_failed_) {
         // Nothing here came from the service: nothing here may go back to it.

@@ -51,6 +51,8 @@ public:
     QLineEdit* ProxyUser() const { return proxy_user_; }
     QLineEdit* ShareDirectory() const { return share_directory_; }
     QLineEdit* SharePassword() const { return share_password_; }
+    // The stored fallback sites of the page's kind, read-only.
+    QLabel* FallbackSites() const { return fallback_sites_; }
 
 private:
     void Load();
@@ -90,6 +92,7 @@ private:
     QPushButton* browse_share_;
     QLineEdit* share_user_;
     QLineEdit* share_password_;
+    QLabel* fallback_sites_;
 };
 
 }  // namespace TesselSoftware::VexorConfig

@@ -11,6 +11,7 @@
 
 #include "ControlTestSupport.h"
 #include "VexorConfig/VexorConfigDlg.h"
+#include "logic/FallbackSetting.h"
 
 namespace TesselSoftware::VexorConfig {
 namespace {
@@ -120,6 +121,17 @@ TEST_F(VexorConfigTest, AServiceThatGoesAwayGivesOneMessageAndStopsTheTimer) {
     QString message;
     EXPECT_FALSE(dialog->ProbeService(&message));
     EXPECT_EQ("Failed to connect to Tessel Vexor Updater service.\n\nPlease ensure the service is running.", message);
+}
+
+// The fallback sites root stored show on each page, read-only, in order.
+TEST_F(VexorConfigTest, EachSettingsPageShowsItsFallbackSites) {
+    ASSERT_EQ("", VexorConfig::WriteFallbackSetting(true, {"http://origin.example/site", "/srv/dat-copy"}));
+    auto dialog = Dialog();
+    const std::string dat = dialog->DatPage()->FallbackSites()->text().toStdString();
+    EXPECT_NE(std::string::npos, dat.find("http://origin.example/site\n/srv/dat-copy")) << dat;
+    const std::string engine = dialog->EnginePage()->FallbackSites()->text().toStdString();
+    EXPECT_EQ(0u, engine.rfind("None: a pass that fails on the source above fails.", 0)) << engine;
+    EXPECT_NE(std::string::npos, engine.find("vexorctl engine set fallback=")) << engine;
 }
 
 TEST_F(VexorConfigTest, SettingsPagesLoadChooseTheFrequencyAndRefuseBadInput) {
