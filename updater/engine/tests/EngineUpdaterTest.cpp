@@ -28,6 +28,7 @@
 #include "engine/EngineVersionNumber.h"
 #include "sources/DownloaderFS.h"
 #include "sources/CatalogueFreshness.h"
+#include "sources/SiteFallback.h"
 #include "sources/TrustedKeys.h"
 
 namespace TesselSoftware {
@@ -419,6 +420,32 @@ TEST_F(EngineUpdaterTest, AReplayedOrExpiredEngineCatalogueIsRefused) {
     EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
     EXPECT_FALSE(Testing::Exists(Engine("6.0.6.0")));
     EXPECT_EQ(now - 3600, NewestSignedCatalogue(CatalogueKind::kEngine));
+}
+
+// The engine source's fallback sites: a folder that is gone sends the pass
+// to the next, which installs; when every site fails, each is named.
+TEST_F(EngineUpdaterTest, AFailingEngineSiteFallsBackToTheNext) {
+    Publish("6.0.5.0");
+    {
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.WriteString("EngineUpdateFSDirectory", dir_ / "gone");
+        key.WriteMultiString(kEngineFallbackSitesValue, {dir_ / "also-gone", site()});
+    }
+    core_.Load();
+    EXPECT_EQ("installed", Pass());
+    EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
+    const auto history = core_.GetMessageHistory();
+    std::string text;
+    for (const auto& entry : history) text += entry.text + "\n";
+    EXPECT_NE(std::string::npos, text.find("The update site '" + dir_ / "gone" + "' failed (")) << text;
+    EXPECT_NE(std::string::npos, text.find("the pass starts again from '" + site() + "'")) << text;
+
+    RegistryKey key;
+    key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+    key.WriteMultiString(kEngineFallbackSitesValue, {dir_ / "also-gone"});
+    EXPECT_EQ(0u, Pass().rfind("Every update site failed: '" + dir_ / "gone" + "': ", 0));
+    EXPECT_EQ(Engine("6.0.5.0"), Value("EnginePath"));
 }
 
 TEST_F(EngineUpdaterTest, WithoutInstallPathTheDefaultFolderIsUsedNotTheWorkingDirectory) {
