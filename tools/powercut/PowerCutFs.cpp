@@ -181,7 +181,7 @@ int SetTimes(const char* path, const timespec times[2], fuse_file_info* file) {
 
 int Open(const char* path, fuse_file_info* file) {
     POWER_OR_EIO();
-    const int fd = ::open(Live(path).c_str(), file->flags & ~O_NOFOLLOW);
+    const int fd = ::open(Live(path).c_str(), file->flags);
     if (fd < 0) return Errno();
     file->fh = static_cast<uint64_t>(fd);
     if ((file->flags & O_TRUNC) != 0) CountOp();
