@@ -120,6 +120,7 @@ private:
     void CheckRequests(int64_t wall);
     void CheckFreshness(int64_t elapsed);
     void CheckInstalledSet();
+    void CheckNoLeftovers();
     void Sample(int64_t elapsed);
     void CountDay(int64_t elapsed);
 
@@ -171,6 +172,7 @@ void Checker::AtWakeUp() {
         if (record.ended > last_ended_) {
             last_ended_ = record.ended;
             CheckPass(wall, elapsed, record);
+            if (!record.Failed()) CheckNoLeftovers();
         }
         RegistryKey key;
         key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyRead);
@@ -286,6 +288,21 @@ void Checker::CheckInstalledSet() {
     for (const char* name : {"avvscan.dat", "avvnames.dat", "avvclean.dat"}) {
         std::error_code error;
         if (fs::file_size(path + "/" + name, error) == 0 || error) Violation("the configured set lacks " + std::string(name));
+    }
+}
+
+// A pass that succeeded leaves no build folder, archive or temporary folder
+// in the DAT folder, whatever a killed or cancelled pass left before it:
+// a gateway's disk does not fill up with the remains of crashes.
+void Checker::CheckNoLeftovers() {
+    std::error_code error;
+    for (fs::directory_iterator entry(world_.Options().root + "/dat", error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.rfind("~", 0) == 0 || name.rfind("UpdateFrom-", 0) == 0) {
+            Violation("a successful pass left " + name + " in the DAT folder");
+            return;
+        }
     }
 }
 
