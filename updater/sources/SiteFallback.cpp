@@ -11,8 +11,11 @@ namespace TesselSoftware {
 
 namespace {
 
+// A site address: no blank ends (a blank entry is none), no control
+// characters, UTF-8, and bounded.
 bool UsableAddress(const std::string& address) {
-    return !address.empty() && address.size() <= kMaxSiteAddressBytes && IsValidUtf8(address) &&
+    return !address.empty() && address.front() != ' ' && address.back() != ' ' &&
+           address.size() <= kMaxSiteAddressBytes && IsValidUtf8(address) &&
            std::none_of(address.begin(), address.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 }
 

@@ -30,7 +30,7 @@ inline constexpr size_t kMaxFallbackSites = 8;
 inline constexpr size_t kMaxSiteAddressBytes = 1024;
 
 // The stored list (kDatFallbackSitesValue or kEngineFallbackSitesValue),
-// read as untrusted text: entries that are empty, too
+// read as untrusted text: entries that are blank or have blank ends, too
 // long, not UTF-8 or hold control characters are skipped, as are those
 // past kMaxFallbackSites. Empty when the value is missing or unreadable.
 std::vector<std::string> ReadFallbackSites(const char* value_name);
