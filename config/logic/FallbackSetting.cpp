@@ -47,7 +47,8 @@ std::vector<std::string> ParseFallbackList(const std::string& text, std::string*
     }
     for (const std::string& site : sites) {
         const bool control = std::any_of(site.begin(), site.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
-        if (site.empty() || site.size() > kLongestSite || !IsValidUtf8(site) || control) {
+        if (site.empty() || site.front() == ' ' || site.back() == ' ' || site.size() > kLongestSite ||
+            !IsValidUtf8(site) || control) {
             *problem = "'" + site + "' is not a site address";
         } else if (site.find("://") != std::string::npos) {
             if (const std::string url = SourceUrlProblem(site); !url.empty()) {

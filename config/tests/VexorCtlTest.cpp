@@ -45,6 +45,7 @@ TEST_F(VexorCtlTest, CommandsAndTheirExitStatuses) {
         {{"--json", "engine", "get"}, "", 0, "\"fallback\": \"https://origin.example/engine\"}"},
         {{"dat", "set", "fallback=gopher://x.example/"}, "", 2, "invalid value for fallback: 'gopher://x.example/'"},
         {{"dat", "set", "fallback=relative/folder"}, "", 2, "neither a site URL nor an absolute folder"},
+        {{"dat", "set", "fallback=/srv/a, /srv/b"}, "", 2, "' /srv/b' is not a site address"},
         {{"dat", "set", "fallback=/a,/b,/c,/d,/e,/f,/g,/h,/i"}, "", 2, "at most 8 fallback sites"},
         {{"dat", "set", "fallback="}, "", 0, ""},
         {{"dat", "get"}, "", 0, "fallback: \n"},
