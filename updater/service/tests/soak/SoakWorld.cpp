@@ -131,7 +131,7 @@ void SoakWorld::Plan() {
         add(at, kClockStep, 365 * kDay);
         add(at + uniform(kHour, 6 * kHour), kClockStep, -365 * kDay);
     }
-    every(2 * kDay, 8 * kDay, [&](int64_t at) { add(at, kRestart, 0); });
+    every(kDay, 5 * kDay, [&](int64_t at) { add(at, kRestart, 0); });
     every(5 * kDay, 15 * kDay, [&](int64_t at) {
         static const int64_t kIntervals[] = {600, 900, 1800, 3600};
         add(at, kSetInterval, kIntervals[uniform(0, 3)]);
@@ -144,8 +144,15 @@ void SoakWorld::Plan() {
     every(2 * kDay, 6 * kDay, [&](int64_t at) { add(at, kArmCancel, uniform(1, 12)); });
     every(5 * kDay, 15 * kDay, [&](int64_t at) { add(at, kSwitchSource, 0); });
     // SIGKILL: half of them while the service waits, half during a pass at
-    // one of its lines (and a few milliseconds after it).
-    every(2 * kDay, 6 * kDay, [&](int64_t at) { add(at, kKill, uniform(0, 1) == 0 ? 0 : uniform(1, 14)); });
+    // one of its lines. From a stream of their own, so a seed's world is
+    // otherwise the one it was before kills were planned.
+    std::mt19937_64 kill_random(options_.seed ^ 0x6b696c6cULL);
+    const auto kill_uniform = [&](int64_t low, int64_t high) {
+        return std::uniform_int_distribution<int64_t>(low, high)(kill_random);
+    };
+    for (int64_t at = kill_uniform(2 * kDay, 6 * kDay); at < end; at += kill_uniform(2 * kDay, 6 * kDay)) {
+        add(at, kKill, kill_uniform(0, 1) == 0 ? 0 : kill_uniform(1, 14));
+    }
     std::make_heap(events_.begin(), events_.end(), std::greater<Event>());
 }
 
