@@ -108,6 +108,15 @@ protected:
         std::string error;
         ASSERT_TRUE(VexorPublisher::SignTree(dir_ / "site", dir_ / (who + "/vexor-publisher.key"), &error)) << error;
     }
+    // Set version installed and configured, as a service that installed it.
+    void Configure(uint32_t version) {
+        Install(version);
+        RegistryKey key;
+        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
+        key.WriteString("DATPath", Set(version));
+        key.WriteDword("DATVersion", version);
+        core_.Load();
+    }
     // A pass as the service runs it: the trusted keys first.
     std::string SignedPass() {
         std::string failure;
@@ -138,14 +147,7 @@ TEST_F(SignedSiteTest, ASiteSignedByATrustedKeyInstallsByEveryRoad) {
 // pass fails naming the file and why, the configured set stays, and no
 // downloaded file is left.
 TEST_F(SignedSiteTest, UnsignedForeignAndTamperedSitesAreRefused) {
-    Install(100);
-    {
-        RegistryKey key;
-        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
-        key.WriteString("DATPath", Set(100));
-        key.WriteDword("DATVersion", 100);
-    }
-    core_.Load();
+    Configure(100);
     Trust("publisher");
     const struct Row {
         const char* what;
@@ -185,14 +187,7 @@ TEST_F(SignedSiteTest, UnsignedForeignAndTamperedSitesAreRefused) {
 // the configured set stays. A site signed without times keeps working
 // until one with times was accepted.
 TEST_F(SignedSiteTest, ExpiredFutureAndReplayedCataloguesAreRefusedAndTheSetKept) {
-    Install(100);
-    {
-        RegistryKey key;
-        key.Open(RegistryRoot::kLocalMachine, kProductKeyPath, kKeyAllAccess);
-        key.WriteString("DATPath", Set(100));
-        key.WriteDword("DATVersion", 100);
-    }
-    core_.Load();
+    Configure(100);
     Trust("publisher");
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     const auto sign_at = [&](int64_t signed_at, int64_t expires_seconds) {
