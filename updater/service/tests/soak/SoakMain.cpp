@@ -495,6 +495,12 @@ int Run(int days, uint64_t seed) {
             service.Reply(stop ? ServiceProcess::kStop : ServiceProcess::kGo);
             stop = false;
         }
+        if (service.stuck()) {
+            std::cout << "soak: the service process reported nothing for "
+                      << ServiceProcess::kStuckAfterMs / 1000 << " s and was killed; its output is in " << root
+                      << "/log/service-output.log\n";
+            return 1;
+        }
         if (!killed && service.Wait() != 0) {
             std::cout << "soak: the service process ended with status " << service.Wait() << "; its output is in "
                       << root << "/log/service-output.log\n";

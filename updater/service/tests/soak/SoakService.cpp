@@ -1,6 +1,7 @@
 #include "SoakService.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -197,7 +198,21 @@ ServiceProcess::~ServiceProcess() {
     ::close(replies_);
 }
 
-bool ServiceProcess::Next(Report* report) { return !reaped_ && ReadAll(reports_, report, sizeof *report); }
+bool ServiceProcess::Next(Report* report) {
+    if (reaped_) return false;
+    // A service that reports nothing for this long is stuck: the soak ends
+    // it (and says so) rather than waiting for ever.
+    pollfd ready{reports_, POLLIN, 0};
+    int polled = 0;
+    while ((polled = ::poll(&ready, 1, kStuckAfterMs)) < 0 && errno == EINTR) {
+    }
+    if (polled == 0) {
+        stuck_ = true;
+        Kill();
+        return false;
+    }
+    return ReadAll(reports_, report, sizeof *report);
+}
 
 void ServiceProcess::Reply(char reply) { WriteAll(replies_, &reply, 1); }
 

@@ -47,8 +47,12 @@ public:
     ServiceProcess& operator=(const ServiceProcess&) = delete;
 
     pid_t pid() const { return pid_; }
-    // The next report; false once the process has ended or was killed.
+    // The next report; false once the process has ended or was killed, or
+    // when it sent none for kStuckAfterMs of real time (then it is killed
+    // and stuck() says so).
     bool Next(Report* report);
+    bool stuck() const { return stuck_; }
+    static constexpr int kStuckAfterMs = 120'000;
     void Reply(char reply);
     // SIGKILL, after delay_us of real time, and the process reaped.
     void Kill(int64_t delay_us = 0);
@@ -63,6 +67,7 @@ private:
     int reports_ = -1;  // read end
     int replies_ = -1;  // write end
     bool reaped_ = false;
+    bool stuck_ = false;
     int status_ = 0;
 };
 
