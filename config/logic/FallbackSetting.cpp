@@ -2,18 +2,14 @@
 
 #include <algorithm>
 
+#include "Common/FallbackSites.h"
 #include "Common/ProductKey.h"
 #include "Common/Registry/RegistryKey.h"
-#include "Common/Text/TextConversion.h"
 #include "logic/SettingsPageRules.h"
 
 namespace TesselSoftware::VexorConfig {
 
 namespace {
-
-// The service ignores entries past its eighth and longer than 1024 bytes.
-constexpr size_t kMostSites = 8;
-constexpr size_t kLongestSite = 1024;
 
 const char* ValueName(bool dat) { return dat ? kDatFallbackSitesValue : kEngineFallbackSitesValue; }
 
@@ -41,14 +37,12 @@ std::vector<std::string> ParseFallbackList(const std::string& text, std::string*
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
-    if (sites.size() > kMostSites) {
-        *problem = "at most " + std::to_string(kMostSites) + " fallback sites";
+    if (sites.size() > kMaxFallbackSites) {
+        *problem = "at most " + std::to_string(kMaxFallbackSites) + " fallback sites";
         return {};
     }
     for (const std::string& site : sites) {
-        const bool control = std::any_of(site.begin(), site.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
-        if (site.empty() || site.front() == ' ' || site.back() == ' ' || site.size() > kLongestSite ||
-            !IsValidUtf8(site) || control) {
+        if (!UsableSiteAddress(site)) {
             *problem = "'" + site + "' is not a site address";
         } else if (site.find("://") != std::string::npos) {
             if (const std::string url = SourceUrlProblem(site); !url.empty()) {

@@ -3,21 +3,13 @@
 #include <algorithm>
 
 #include "Common/Errors/ExceptionBase.h"
+#include "Common/FallbackSites.h"
 #include "Common/ProductKey.h"
 #include "Common/Registry/RegistryKey.h"
-#include "Common/Text/TextConversion.h"
 
 namespace TesselSoftware {
 
 namespace {
-
-// A site address: no blank ends (a blank entry is none), no control
-// characters, UTF-8, and bounded.
-bool UsableAddress(const std::string& address) {
-    return !address.empty() && address.front() != ' ' && address.back() != ' ' &&
-           address.size() <= kMaxSiteAddressBytes && IsValidUtf8(address) &&
-           std::none_of(address.begin(), address.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
-}
 
 void SetSiteAddress(SourceSettings& site, int32_t source_type, const std::string& address) {
     if (source_type == LocalFolder) {
@@ -49,7 +41,7 @@ std::vector<std::string> ReadFallbackSites(const char* value_name) {
     }
     for (const std::string& address : stored) {
         if (sites.size() == kMaxFallbackSites) break;
-        if (UsableAddress(address)) sites.push_back(address);
+        if (UsableSiteAddress(address)) sites.push_back(address);
     }
     return sites;
 }

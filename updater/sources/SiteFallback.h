@@ -19,20 +19,15 @@
 #include <string>
 #include <vector>
 
-#include "Common/ProductKey.h"
+#include "Common/FallbackSites.h"
 #include "core/SourceSettings.h"
 #include "core/UpdateProgress.h"
 
 namespace TesselSoftware {
 
-// More than any sensible list; entries beyond it are ignored.
-inline constexpr size_t kMaxFallbackSites = 8;
-inline constexpr size_t kMaxSiteAddressBytes = 1024;
-
 // The stored list (kDatFallbackSitesValue or kEngineFallbackSitesValue),
-// read as untrusted text: entries that are blank or have blank ends, too
-// long, not UTF-8 or hold control characters are skipped, as are those
-// past kMaxFallbackSites. Empty when the value is missing or unreadable.
+// read as untrusted text: entries that are not UsableSiteAddress are
+// skipped, as are those past kMaxFallbackSites. Empty when the value is missing or unreadable.
 std::vector<std::string> ReadFallbackSites(const char* value_name);
 
 // The address field of configured that source_type uses: the URL for an
