@@ -202,7 +202,7 @@ namespace {
 
 // The check of signature against one key.
 Verdict VerifyWithKey(const std::string& path, const std::string& file_name, const Signature& signature,
-                      const PublicKey& key, std::string* reason) {
+                      const PublicKey& key, std::string* reason, SignedTimes* times) {
     if (signature.prehashed) {
         uint8_t hash[crypto_generichash_BYTES_MAX];
         if (!HashFile(path, hash)) {
@@ -225,8 +225,7 @@ Verdict VerifyWithKey(const std::string& path, const std::string& file_name, con
         }
     }
     std::string signed_name;
-    SignedTimes times;
-    if (!ParseTrustedComment(signature.trusted_comment, &signed_name, &times) || signed_name != file_name) {
+    if (!ParseTrustedComment(signature.trusted_comment, &signed_name, times) || signed_name != file_name) {
         *reason = "names another file";
         return Verdict::kOtherFile;
     }
@@ -287,10 +286,10 @@ Verdict VerifyFile(const std::string& path, const std::string& file_name, const 
     *reason = "was made by an untrusted key (" + KeyIdText(signature.key_id) + ")";
     for (const PublicKey& candidate : keys) {
         if (candidate.key_id != signature.key_id) continue;
-        verdict = VerifyWithKey(path, file_name, signature, candidate, reason);
+        SignedTimes signed_times;
+        verdict = VerifyWithKey(path, file_name, signature, candidate, reason, &signed_times);
         if (verdict == Verdict::kValid) {
-            std::string name;
-            if (times != nullptr) ParseTrustedComment(signature.trusted_comment, &name, times);
+            if (times != nullptr) *times = signed_times;
             return verdict;
         }
     }
